@@ -1,0 +1,42 @@
+// The state objects of one batch: fitting records, one state per reader and
+// writer, and the plug-in host. Created at the start of a batch, destroyed at
+// its end, each object behind one process-wide pointer.
+#pragma once
+
+#include "engine/color_reducer.h"
+#include "engine/fitting.h"
+#include "readers/bmp_reader.h"
+#include "readers/gif_reader.h"
+#include "readers/jpeg_reader.h"
+#include "readers/plugin_host.h"
+#include "readers/png_reader.h"
+#include "readers/tiff_reader.h"
+#include "writers/bmp_writer.h"
+#include "writers/gif_writer.h"
+#include "writers/jpeg_writer.h"
+#include "writers/png_writer.h"
+
+extern FilterWorkspace* filterWorkspace;
+extern ColorReducer* colorReducer;  // converts a picture to 24 bits before scaling
+extern ResizeJob* resizeJob;
+extern SharpenJob* sharpenJob;
+extern BmpReader* bmpReader;
+extern BmpWriter* bmpWriter;
+extern PngReader* pngReader;
+extern PngWriter* pngWriter;
+extern JpegReader* jpegReader;
+extern JpegWriter* jpegWriter;
+extern TiffReader* tiffReader;
+extern GifReader* gifReader;
+extern GifWriter* gifWriter;
+extern PluginHost* pluginHost;
+
+// Creates the set in its fixed order; on a failed allocation stops and returns
+// false, leaving what exists for DestroyCodecs.
+bool CreateCodecs();
+// Destroys what exists, in the reverse order, and nulls each pointer.
+void DestroyCodecs();
+
+// Test hook: told of each object by its creation index (0 = workspace) as it
+// is created or destroyed.
+extern void (*codecSetTrace)(int index, bool created);

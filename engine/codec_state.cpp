@@ -1,0 +1,46 @@
+#include "engine/codec_state.h"
+
+void CodecState::ResetHandles() {
+    outputFile = INVALID_HANDLE_VALUE;
+    inputFile = INVALID_HANDLE_VALUE;
+    inputMapping = nullptr;
+    inputView = nullptr;
+    errorCode = kErrorNone;
+}
+
+void CodecState::ReleaseHandles() {
+    if (inputView != nullptr) UnmapViewOfFile(inputView);
+    if (inputMapping != nullptr) CloseHandle(inputMapping);
+    if (inputFile != INVALID_HANDLE_VALUE) CloseHandle(inputFile);
+    if (outputFile != INVALID_HANDLE_VALUE) CloseHandle(outputFile);
+    inputView = nullptr;
+    inputMapping = nullptr;
+    inputFile = INVALID_HANDLE_VALUE;
+    outputFile = INVALID_HANDLE_VALUE;
+}
+
+void ComputeStride(ColorReducer& state) {
+    const int32_t width = state.width;
+    int32_t rowBytes;
+    bool padded = true;
+    switch (state.targetBitCount) {
+        case 1: rowBytes = (width + 7) >> 3; break;
+        case 2: rowBytes = (width + 3) >> 2; break;
+        case 4: rowBytes = (width + 1) >> 1; break;
+        case 8: rowBytes = width; break;
+        case 24: rowBytes = 3 * width; break;
+        case 48:
+            rowBytes = 6 * width;
+            padded = false;
+            break;
+        default:
+            rowBytes = 4 * width;
+            padded = false;
+            break;
+    }
+    state.rowBytes = rowBytes;
+    state.stride = padded ? (rowBytes + 3) & ~3 : rowBytes;
+    // A product beyond 32 bits saturates, and no page allocation accepts it.
+    const int64_t size = static_cast<int64_t>(state.stride) * state.height;
+    state.imageSize = size > INT32_MAX ? INT32_MAX : static_cast<int32_t>(size);
+}

@@ -1,0 +1,38 @@
+// The common part of every reader's and writer's state.
+#pragma once
+
+#include "engine/color_reducer.h"
+#include "engine/picture_records.h"
+
+#include <cstdint>
+
+// Error codes shared by every codec; each codec's header adds its own.
+enum CodecError : int32_t {
+    kErrorNone = 0,
+    kErrorOutOfMemory = 1,
+    kErrorInvalidPicture = 2,
+    kErrorCannotOpenInput = 4,
+    kErrorCannotCreateOutput = 5,
+    kErrorConversionFailed = 7,
+};
+
+class CodecState : public ColorReducer {
+public:
+    // Readers: set, pixels come from the page allocator; clear, from a DIB
+    // section. Writers give it their own meaning.
+    bool usePlainMemory = true;
+    HANDLE outputFile = INVALID_HANDLE_VALUE;
+    HANDLE inputFile = INVALID_HANDLE_VALUE;
+    HANDLE inputMapping = nullptr;
+    const uint8_t* inputView = nullptr;
+    DecodedImage image{};
+    int32_t errorCode = kErrorNone;
+
+    // The first step of every load or save: no handles, no error.
+    void ResetHandles();
+    // The last step of every load or save: unmap and close whatever is open.
+    void ReleaseHandles();
+};
+
+// rowBytes, stride and imageSize for width, height and targetBitCount.
+void ComputeStride(ColorReducer& state);

@@ -1,0 +1,46 @@
+// The pictures that pass between readers, the fitting step and writers.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <cstdint>
+
+// A decoded picture laid out as a device-independent bitmap: header and a
+// 256-entry colour table (together a valid BITMAPINFO), bottom-up rows padded
+// to 4 bytes, 24-bit pixels blue-green-red; then where it came from.
+struct DecodedImage {
+    BITMAPINFOHEADER header;
+    RGBQUAD palette[256];
+    int32_t sourceFormat;  // format code of the reader; 0 for a plug-in
+    uint8_t* pixels;
+    HBITMAP dibSection;  // only when a reader ran without plain memory
+    uint32_t fileSize;
+    int32_t fileBitCount;  // depth as stored in the file, before conversion
+    FILETIME lastWriteTime;
+};
+
+// The picture on its way from the decoded image through fitting to a writer.
+struct FittedPicture {
+    int32_t width;
+    int32_t height;
+    int32_t bitCount;
+    uint8_t* sourcePixels;  // currentImage->pixels, or a 24-bit copy of them
+    uint8_t* pixels;        // owned by the fitting and render steps
+    int32_t slotWidth;
+    int32_t slotHeight;
+};
+
+// The picture of the file being converted; null between files.
+extern DecodedImage* currentImage;
+extern FittedPicture fittedPicture;
+
+// Format codes shared by detection, dispatch and DecodedImage::sourceFormat.
+enum FormatCode : int32_t {
+    kFormatUnknown = 0,  // not recognised or not openable: try plug-ins
+    kFormatBmp = 1,
+    kFormatPng = 2,
+    kFormatJpeg = 3,
+    kFormatTiff = 4,
+    kFormatGif = 5,
+    kFormatUnreadable = 6,  // opened but not readable: give up
+};

@@ -1,0 +1,208 @@
+// File mapping, page allocation and heaps on mmap and calloc.
+#include "posix_internal.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace posix {
+
+namespace {
+
+struct MappingObject : KernelObject {
+    int fd = -1;
+    size_t size = 0;
+    MappingObject() : KernelObject(ObjectKind::Mapping) {}
+};
+
+struct HeapObject : KernelObject {
+    std::set<void*> blocks;
+    HeapObject() : KernelObject(ObjectKind::Heap) {}
+};
+
+// Base address to length, for views and for page regions: Win32 frees both
+// by base address alone.
+std::map<const void*, size_t> views;
+std::map<void*, size_t> regions;
+
+// The region that contains [address, address + size), if any.
+std::map<void*, size_t>::iterator FindRegion(void* address, size_t size) {
+    auto it = regions.upper_bound(address);
+    if (it == regions.begin()) return regions.end();
+    --it;
+    auto* base = static_cast<char*>(it->first);
+    auto* p = static_cast<char*>(address);
+    if (p >= base && p + size <= base + it->second) return it;
+    return regions.end();
+}
+
+size_t PageRound(size_t bytes) {
+    const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    return (bytes + page - 1) / page * page;
+}
+
+}  // namespace
+
+bool CloseOtherObject(KernelObject* object) {
+    if (object->kind == ObjectKind::Mapping) {
+        auto* mapping = static_cast<MappingObject*>(object);
+        close(mapping->fd);
+        delete mapping;
+        return true;
+    }
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+}
+
+}  // namespace posix
+
+HANDLE CreateFileMappingW(HANDLE handle, LPSECURITY_ATTRIBUTES, DWORD protect, DWORD sizeHigh,
+                          DWORD sizeLow, LPCWSTR) {
+    posix::FileObject* file = posix::AsFile(handle);
+    struct stat info;
+    if (file == nullptr || protect != PAGE_READONLY || sizeHigh != 0 || sizeLow != 0 ||
+        fstat(file->fd, &info) != 0) {
+        SetLastError(file == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (info.st_size == 0) {
+        SetLastError(ERROR_FILE_INVALID);  // an empty file cannot be mapped
+        return nullptr;
+    }
+    auto* mapping = new posix::MappingObject;
+    mapping->fd = dup(file->fd);
+    mapping->size = static_cast<size_t>(info.st_size);
+    return mapping;
+}
+
+LPVOID MapViewOfFile(HANDLE handle, DWORD access, DWORD offsetHigh, DWORD offsetLow,
+                     SIZE_T bytes) {
+    auto* object = static_cast<posix::KernelObject*>(handle);
+    if (object == nullptr || object->kind != posix::ObjectKind::Mapping || access != FILE_MAP_READ ||
+        offsetHigh != 0 || offsetLow != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    auto* mapping = static_cast<posix::MappingObject*>(object);
+    const size_t length = bytes == 0 ? mapping->size : bytes;
+    if (length > mapping->size) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    void* view = mmap(nullptr, length, PROT_READ, MAP_PRIVATE, mapping->fd, 0);
+    if (view == MAP_FAILED) {
+        posix::SetLastErrorFromErrno(errno);
+        return nullptr;
+    }
+    posix::views[view] = length;
+    return view;
+}
+
+BOOL UnmapViewOfFile(LPCVOID view) {
+    auto it = posix::views.find(view);
+    if (it == posix::views.end()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    munmap(const_cast<void*>(it->first), it->second);
+    posix::views.erase(it);
+    return TRUE;
+}
+
+LPVOID VirtualAlloc(LPVOID address, SIZE_T size, DWORD type, DWORD protect) {
+    if (size == 0 || protect != PAGE_READWRITE || !(type & (MEM_RESERVE | MEM_COMMIT))) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    const size_t length = posix::PageRound(size);
+    if (address == nullptr) {
+        // Reserving maps inaccessible pages; committing makes them usable and zero.
+        const int prot = (type & MEM_COMMIT) ? PROT_READ | PROT_WRITE : PROT_NONE;
+        void* region = mmap(nullptr, length, prot, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (region == MAP_FAILED) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
+        posix::regions[region] = length;
+        return region;
+    }
+    if (!(type & MEM_COMMIT) || posix::FindRegion(address, length) == posix::regions.end()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (mprotect(address, length, PROT_READ | PROT_WRITE) != 0) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return address;
+}
+
+BOOL VirtualFree(LPVOID address, SIZE_T size, DWORD type) {
+    if (type == MEM_RELEASE) {
+        auto it = posix::regions.find(address);
+        if (size != 0 || it == posix::regions.end()) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        munmap(it->first, it->second);
+        posix::regions.erase(it);
+        return TRUE;
+    }
+    if (type == MEM_DECOMMIT) {
+        // Size 0 decommits the whole region from its base.
+        auto it = size == 0 ? posix::regions.find(address) : posix::FindRegion(address, size);
+        if (it == posix::regions.end()) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        const size_t length = size == 0 ? it->second : posix::PageRound(size);
+        madvise(address, length, MADV_DONTNEED);  // later commits see zero pages again
+        mprotect(address, length, PROT_NONE);
+        return TRUE;
+    }
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+}
+
+HANDLE HeapCreate(DWORD, SIZE_T, SIZE_T) { return new posix::HeapObject; }
+
+static posix::HeapObject* AsHeap(HANDLE handle) {
+    auto* object = static_cast<posix::KernelObject*>(handle);
+    if (object == nullptr || object->kind != posix::ObjectKind::Heap) return nullptr;
+    return static_cast<posix::HeapObject*>(object);
+}
+
+BOOL HeapDestroy(HANDLE handle) {
+    posix::HeapObject* heap = AsHeap(handle);
+    if (heap == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    for (void* block : heap->blocks) free(block);  // destroying a heap frees all it holds
+    delete heap;
+    return TRUE;
+}
+
+LPVOID HeapAlloc(HANDLE handle, DWORD flags, SIZE_T bytes) {
+    posix::HeapObject* heap = AsHeap(handle);
+    if (heap == nullptr) return nullptr;
+    void* block = (flags & HEAP_ZERO_MEMORY) ? calloc(1, bytes ? bytes : 1) : malloc(bytes ? bytes : 1);
+    if (block != nullptr) heap->blocks.insert(block);
+    return block;
+}
+
+BOOL HeapFree(HANDLE handle, DWORD, LPVOID block) {
+    posix::HeapObject* heap = AsHeap(handle);
+    if (heap == nullptr) return FALSE;
+    if (block == nullptr) return TRUE;
+    if (heap->blocks.erase(block) == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    free(block);
+    return TRUE;
+}

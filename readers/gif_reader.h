@@ -1,0 +1,6 @@
+// State of the GIF reader.
+#pragma once
+
+#include "engine/codec_state.h"
+
+class GifReader : public CodecState {};

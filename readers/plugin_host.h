@@ -1,0 +1,15 @@
+// State of the host that decodes through third-party picture plug-ins.
+#pragma once
+
+#include "engine/codec_state.h"
+
+class PluginHost : public CodecState {
+public:
+    HMODULE library = nullptr;
+    HLOCAL infoHandle = nullptr;  // picture information from the plug-in
+    HLOCAL bitsHandle = nullptr;  // picture bits from the plug-in
+
+    // The picture decoded by the first plug-in of the folder that accepts the
+    // file, or null.
+    DecodedImage* Decode(LPCWSTR path, LPCWSTR folder);
+};

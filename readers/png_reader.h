@@ -1,0 +1,6 @@
+// State of the PNG reader.
+#pragma once
+
+#include "engine/codec_state.h"
+
+class PngReader : public CodecState {};

@@ -1,0 +1,6 @@
+// State of the TIFF reader.
+#pragma once
+
+#include "engine/codec_state.h"
+
+class TiffReader : public CodecState {};

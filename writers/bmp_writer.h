@@ -1,0 +1,6 @@
+// State of the BMP writer.
+#pragma once
+
+#include "engine/codec_state.h"
+
+class BmpWriter : public CodecState {};

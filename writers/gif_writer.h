@@ -1,0 +1,6 @@
+// State of the GIF writer.
+#pragma once
+
+#include "engine/codec_state.h"
+
+class GifWriter : public CodecState {};
