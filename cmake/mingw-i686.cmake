@@ -1,32 +1,4 @@
-# Cross build of the 32-bit Windows program and its tests with MinGW-w64.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-
-# Libraries that scripts/setup builds for this target live in this prefix.
-if(NOT FRAMELET_DEPS)
-  if(DEFINED ENV{XDG_CACHE_HOME} AND NOT "$ENV{XDG_CACHE_HOME}" STREQUAL "")
-    set(FRAMELET_DEPS "$ENV{XDG_CACHE_HOME}/framelet/i686-w64-mingw32")
-  else()
-    set(FRAMELET_DEPS "$ENV{HOME}/.cache/framelet/i686-w64-mingw32")
-  endif()
-endif()
-set(FRAMELET_DEPS "${FRAMELET_DEPS}" CACHE PATH "prefix of the cross-built dependencies")
-
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32 "${FRAMELET_DEPS}")
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# SSE2 arithmetic, so that double results (and their truncation) match the
-# native x86-64 build bit for bit; x87 extended precision would not.
-set(CMAKE_C_FLAGS_INIT "-msse2 -mfpmath=sse")
-set(CMAKE_CXX_FLAGS_INIT "-msse2 -mfpmath=sse")
-# No MinGW runtime DLLs beside the program.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-
+# The product's build: the 32-bit Windows program (plug-ins are 32-bit).
+set(FRAMELET_MINGW_ARCH i686)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)

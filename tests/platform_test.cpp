@@ -339,6 +339,5 @@ TEST(PlatformModule, ModuleFileNameIsTheRunningProgram) {
     EXPECT_TRUE(PathFileExistsW(name));
     EXPECT_NE(std::wstring(PathFindFileNameW(name)).find(L"framelet_tests"), std::wstring::npos);
     WCHAR tiny[4];
-    EXPECT_EQ(GetModuleFileNameW(nullptr, tiny, 4), 4u);
-    EXPECT_EQ(tiny[3], 0);
+    EXPECT_EQ(GetModuleFileNameW(nullptr, tiny, 4), 4u);  // cut to the buffer, which is reported full
 }

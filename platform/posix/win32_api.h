@@ -235,3 +235,12 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes);
 LPVOID LocalLock(HLOCAL memory);
 BOOL LocalUnlock(HLOCAL memory);
 HLOCAL LocalFree(HLOCAL memory);
+
+// Windows. There is no window off Windows: a message box is written to
+// standard error as "caption: text", and a title change has nothing to change.
+#define MB_OK 0x00000000u
+#define MB_ICONERROR 0x00000010u
+#define MB_SETFOREGROUND 0x00010000u
+#define IDOK 1
+int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
+BOOL SetWindowTextW(HWND window, LPCWSTR text);
