@@ -44,3 +44,18 @@ void ComputeStride(ColorReducer& state) {
     const int64_t size = static_cast<int64_t>(state.stride) * state.height;
     state.imageSize = size > INT32_MAX ? INT32_MAX : static_cast<int32_t>(size);
 }
+
+void FillInfoHeader(BITMAPINFOHEADER& header, int32_t width, int32_t height, int32_t bitCount, int32_t xPelsPerMeter,
+                    int32_t yPelsPerMeter, uint32_t colours) {
+    header.biSize = 40;
+    header.biWidth = width;
+    header.biHeight = height;
+    header.biPlanes = 1;
+    header.biBitCount = static_cast<WORD>(bitCount);
+    header.biCompression = BI_RGB;
+    header.biSizeImage = 0;
+    header.biXPelsPerMeter = xPelsPerMeter;
+    header.biYPelsPerMeter = yPelsPerMeter;
+    header.biClrUsed = colours;
+    header.biClrImportant = 0;
+}

@@ -34,5 +34,9 @@ public:
     void ReleaseHandles();
 };
 
+// The 40-byte header of an uncompressed bottom-up picture.
+void FillInfoHeader(BITMAPINFOHEADER& header, int32_t width, int32_t height, int32_t bitCount, int32_t xPelsPerMeter,
+                    int32_t yPelsPerMeter, uint32_t colours);
+
 // rowBytes, stride and imageSize for width, height and targetBitCount.
 void ComputeStride(ColorReducer& state);

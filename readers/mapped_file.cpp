@@ -69,16 +69,5 @@ BOOL WriteU32BE(CodecState& state, uint32_t value) {
 
 void SetBitmapHeader(CodecState& state, int32_t width, int32_t height, int32_t bitCount,
                      int32_t xPelsPerMeter, int32_t yPelsPerMeter) {
-    BITMAPINFOHEADER& h = state.image.header;
-    h.biSize = 40;
-    h.biWidth = width;
-    h.biHeight = height;
-    h.biPlanes = 1;
-    h.biBitCount = static_cast<WORD>(bitCount);
-    h.biCompression = BI_RGB;
-    h.biSizeImage = 0;
-    h.biXPelsPerMeter = xPelsPerMeter;
-    h.biYPelsPerMeter = yPelsPerMeter;
-    h.biClrUsed = 0;
-    h.biClrImportant = 0;
+    FillInfoHeader(state.image.header, width, height, bitCount, xPelsPerMeter, yPelsPerMeter, 0);
 }

@@ -15,17 +15,8 @@ int32_t BmpWriter::WriteHeaders(int32_t pictureBytes) {
     fileHeader.bfReserved1 = 0;
     fileHeader.bfReserved2 = 0;
     fileHeader.bfOffBits = static_cast<DWORD>(54 + tableBytes);
-    infoHeader.biSize = 40;
-    infoHeader.biWidth = width;
-    infoHeader.biHeight = height;
-    infoHeader.biPlanes = 1;
-    infoHeader.biBitCount = static_cast<WORD>(targetBitCount);
-    infoHeader.biCompression = BI_RGB;
-    infoHeader.biSizeImage = 0;
-    infoHeader.biXPelsPerMeter = xPelsPerMeter;
-    infoHeader.biYPelsPerMeter = yPelsPerMeter;
-    infoHeader.biClrUsed = static_cast<DWORD>(colours);
-    infoHeader.biClrImportant = 0;
+    FillInfoHeader(infoHeader, width, height, targetBitCount, xPelsPerMeter, yPelsPerMeter,
+                   static_cast<DWORD>(colours));
     if (!WriteBytes(&fileHeader, 14) || !WriteBytes(&infoHeader, 40)) return -1;
     return tableBytes;
 }
