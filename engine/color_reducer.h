@@ -9,6 +9,10 @@ class ColorReducer {
 public:
     ColorReducer();
 
+    // Converts rows from sourceBitCount to targetBitCount (1->8, 4->8, 8->8,
+    // 8->24), target rows stride apart; false for any other pair.
+    bool Convert(RGBQUAD* outPalette, uint8_t* outPixels, const RGBQUAD* inPalette, const uint8_t* inPixels);
+
     RGBQUAD* inPalette = nullptr;
     RGBQUAD* outPalette = nullptr;
     uint8_t* inPixels = nullptr;
