@@ -86,6 +86,7 @@ bool CreateCodecs() {
         if (!kMembers[i].create()) return false;
         if (codecSetTrace != nullptr) codecSetTrace(i, true);
     }
+    BuildFilterTables(*filterWorkspace);
     return true;
 }
 

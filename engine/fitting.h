@@ -1,15 +1,18 @@
-// Fitting a decoded picture to one output slot: resize, sharpen, crop.
+// Fitting a decoded picture to one output slot: scale down to cover the slot
+// (area averaging), sharpen, and crop around the centre. All per-pixel
+// arithmetic is integer and table-driven, so results are defined to the bit.
 #pragma once
 
 #include <cstdint>
 
 // Tables computed once per codec set; the blend table also serves the PNG reader.
 struct FilterWorkspace {
-    uint8_t blend[256][256];
-    uint8_t div25[6376];
-    int16_t sharpenProducts[101][256];
-    uint8_t clamp[3443];
+    uint8_t blend[256][256];          // about i * j / 255
+    uint8_t div25[6376];              // a sum of 25 bytes to their average
+    int16_t sharpenProducts[101][256];  // (k * d) >> 3 for d = -128..127 at [k][d + 128]
+    uint8_t clamp[3443];              // byte range of v = -1600..1842 at [v + kClampCentre]
 };
+constexpr int kClampCentre = 1600;
 
 struct ResizeJob {
     int32_t srcWidth = 0;
@@ -24,5 +27,22 @@ struct SharpenJob {
     int32_t stride = 0;
     uint8_t* srcRows = nullptr;
     uint8_t* dstRows = nullptr;
-    uint8_t* diffRows = nullptr;
+    int8_t* diffRows = nullptr;
+    const uint8_t* div25 = nullptr;
+    const int16_t* products = nullptr;  // the row of the sharpening amount
+    const uint8_t* clamp = nullptr;     // at v = 0
 };
+
+void BuildFilterTables(FilterWorkspace& workspace);
+// Scales and sharpens fittedPicture to cover its slot; false when the slot is
+// larger than the picture or a step fails (its buffers released).
+bool FitToSlot();
+// Cuts the slot's size out of the middle of fittedPicture.
+bool CropToSlot();
+// Area-averages resizeJob's rows into its destination at the new size.
+bool Resize(int32_t newWidth, int32_t newHeight);
+// Sharpens fittedPicture.pixels (bufferSize bytes) in place of the old rows.
+bool Sharpen(uint64_t bufferSize);
+
+// Bytes from one 24-bit row to the next for a width.
+inline int64_t Stride24(int64_t width) { return (3 * width + 3) & ~int64_t{3}; }

@@ -33,7 +33,11 @@ TempFolder::~TempFolder() {
     fs::remove_all(fs::path(path_), ignored);
 }
 
-std::wstring TempFolder::Join(const std::wstring& name) const { return path_ + kSeparator + name; }
+std::wstring TempFolder::Join(const std::wstring& name) const { return JoinPath(path_, name); }
+
+std::wstring TempFolder::JoinPath(const std::wstring& folder, const std::wstring& name) {
+    return folder + kSeparator + name;
+}
 
 std::wstring TempFolder::Write(const std::wstring& name, const std::vector<uint8_t>& bytes) const {
     const std::wstring full = Join(name);

@@ -15,6 +15,7 @@ public:
     const std::wstring& path() const { return path_; }
     // path() joined with a relative name, with the platform's separator.
     std::wstring Join(const std::wstring& name) const;
+    static std::wstring JoinPath(const std::wstring& folder, const std::wstring& name);
     // Writes bytes to a file in the folder and returns its full path.
     std::wstring Write(const std::wstring& name, const std::vector<uint8_t>& bytes) const;
     std::wstring Write(const std::wstring& name, const std::string& text) const;

@@ -1,0 +1,200 @@
+#include "engine/batch.h"
+
+#include "engine/codec_set.h"
+#include "engine/fitting.h"
+#include "engine/load_picture.h"
+#include "engine/memory.h"
+#include "settings/settings_store.h"
+#include "writers/bmp_writer.h"
+
+#include <cwchar>
+
+HWND mainWindow = nullptr;
+void (*collectSettings)() = nullptr;
+
+namespace {
+
+const WCHAR* const kMessages[] = {
+    L"メモリ確保に失敗しました。",
+    L"ファイル実行に失敗しました。",
+    L"ファイル変換に失敗しました。",
+    L"出力フォルダが無効です。",
+    L"フォルダ作成に失敗しました。",
+};
+
+struct OutputFormat {
+    int32_t code;
+    const WCHAR* extension;
+    SaveEntry save;
+};
+
+// Any code not listed is written as a bitmap. A format joins the list with
+// its writer, so no file ever carries an extension its content does not match.
+const OutputFormat kBitmap{0, L".bmp", SaveBmp};
+const OutputFormat kFormats[] = {kBitmap};
+
+// How often a copy is retried when its name was taken after the check.
+constexpr int kCopyAttempts = 8;
+
+bool CopyText(WCHAR* to, const WCHAR* from) {
+    const size_t length = wcslen(from);
+    if (length >= MAX_PATH) return false;
+    wmemcpy(to, from, length + 1);
+    return true;
+}
+
+bool AppendText(WCHAR* path, const WCHAR* text) {
+    const size_t used = wcslen(path);
+    const size_t length = wcslen(text);
+    if (used + length >= MAX_PATH) return false;
+    wmemcpy(path + used, text, length + 1);
+    return true;
+}
+
+// The slots' folders, checked and with their sub-folders made, before any
+// file is read; false (with its message shown) refuses the batch.
+bool PrepareFolders(const WCHAR* firstInput, WCHAR (&folders)[kSlotCount][MAX_PATH]) {
+    for (int i = 0; i < kSlotCount; ++i) {
+        const OutputSlot& slot = appSettings.slots[i];
+        if (!slot.enabled) continue;
+        WCHAR* folder = folders[i];
+        if (slot.folder[0] != 0) {
+            CopyText(folder, slot.folder);
+        } else {
+            CopyText(folder, firstInput);
+            PathRemoveFileSpecW(folder);
+        }
+        if (!PathIsDirectoryW(folder)) {
+            ShowError(kMessageInvalidFolder);
+            return false;
+        }
+        if (slot.useSubfolder && slot.subfolder[0] != 0) {
+            if (!PathAppendW(folder, slot.subfolder) ||
+                (!PathIsDirectoryW(folder) && !CreateDirectoryW(folder, nullptr))) {
+                ShowError(kMessageFolderNotCreated);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// The input's base name with the slot's suffix and the batch's extension in
+// the slot's folder; false when that does not fit the path buffer.
+bool ComposeDestination(const WCHAR* folder, const WCHAR* input, const OutputSlot& slot, const WCHAR* extension,
+                        WCHAR (&destination)[MAX_PATH]) {
+    if (PathCombineW(destination, folder, PathFindFileNameW(input)) == nullptr) return false;
+    PathRemoveExtensionW(destination);
+    return AppendText(destination, slot.suffix) && AppendText(destination, extension);
+}
+
+// Copies the temporary file to a free name; never over an existing file, also
+// when one appears between the name check and the copy.
+bool CopyToFreeName(const WCHAR* temporary, const WCHAR (&destination)[MAX_PATH], const WCHAR* extension) {
+    for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
+        WCHAR target[MAX_PATH];
+        wmemcpy(target, destination, MAX_PATH);
+        if (!MakeUniqueName(target, extension)) return false;
+        if (CopyFileW(temporary, target, TRUE)) return true;
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
+    }
+    return false;
+}
+
+// One slot of one input: true when a file was written.
+bool ConvertSlot(const WCHAR* input, const OutputSlot& slot, const WCHAR* folder, const WCHAR* temporaryFolder,
+                 const WCHAR* extension, SaveEntry save) {
+    fittedPicture.slotWidth = slot.width;
+    fittedPicture.slotHeight = slot.height;
+    WCHAR temporary[MAX_PATH];
+    if (GetTempFileNameW(temporaryFolder, L"tmp", 0, temporary) == 0) return false;
+    if (!RenderSlot(temporary, save)) return false;
+    WCHAR destination[MAX_PATH];
+    const bool copied = ComposeDestination(folder, input, slot, extension, destination) &&
+                        CopyToFreeName(temporary, destination, extension);
+    DeleteFileW(temporary);
+    return copied;
+}
+
+}  // namespace
+
+void ShowError(int code) {
+    if (code < 0 || code > kMessageFolderNotCreated) return;
+    MessageBoxW(mainWindow, kMessages[code], L"Error", MB_SETFOREGROUND | MB_ICONERROR);
+}
+
+const WCHAR* SelectOutputFormat(SaveEntry& save) {
+    if (collectSettings != nullptr) collectSettings();
+    const OutputFormat* chosen = &kBitmap;
+    for (const OutputFormat& format : kFormats)
+        if (format.code == appSettings.outputFormat) chosen = &format;
+    save = chosen->save;
+    return chosen->extension;
+}
+
+bool RenderSlot(LPCWSTR temporaryPath, SaveEntry save) {
+    fittedPicture.width = currentImage->header.biWidth;
+    fittedPicture.height = currentImage->header.biHeight;
+    fittedPicture.bitCount = currentImage->header.biBitCount;
+    fittedPicture.sourcePixels = currentImage->pixels;
+    fittedPicture.pixels = nullptr;
+    bool saved = false;
+    if (FitToSlot() && CropToSlot()) saved = save(temporaryPath);
+    ReleasePages(fittedPicture.pixels);
+    fittedPicture.pixels = nullptr;
+    if (!saved) DeleteFileW(temporaryPath);
+    return saved;
+}
+
+bool MakeUniqueName(WCHAR* path, const WCHAR* extension) {
+    if (!PathFileExistsW(path)) return true;
+    WCHAR stem[MAX_PATH];
+    wmemcpy(stem, path, MAX_PATH);
+    PathRemoveExtensionW(stem);
+    if (!AppendText(stem, L"+")) return false;
+    for (int i = 1; i <= 9999; ++i) {
+        WCHAR candidate[MAX_PATH];
+        wmemcpy(candidate, stem, MAX_PATH);
+        WCHAR number[8];
+        swprintf(number, 8, L"%d", i);
+        if (!AppendText(candidate, number) || !AppendText(candidate, extension)) return false;
+        if (!PathFileExistsW(candidate)) {
+            wmemcpy(path, candidate, MAX_PATH);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool RunBatch(int count, const WCHAR* const* inputs, int* written) {
+    if (written != nullptr) *written = 0;
+    SaveEntry save;
+    const WCHAR* extension = SelectOutputFormat(save);
+    WCHAR folders[kSlotCount][MAX_PATH] = {};
+    if (!PrepareFolders(inputs[0], folders)) return false;
+    if (!CreateCodecs()) {
+        DestroyCodecs();
+        ShowError(kMessageNoMemory);
+        return false;
+    }
+    SetWindowTextW(mainWindow, L"処理中...");
+    WCHAR temporaryFolder[MAX_PATH];
+    GetTempPathW(MAX_PATH, temporaryFolder);
+    int successes = 0;
+    for (int n = 0; n < count; ++n) {
+        if (!LoadPicture(inputs[n])) continue;
+        for (int i = 0; i < kSlotCount; ++i) {
+            const OutputSlot& slot = appSettings.slots[i];
+            if (!slot.enabled || slot.width <= 0 || slot.height <= 0) continue;
+            if (ConvertSlot(inputs[n], slot, folders[i], temporaryFolder, extension, save)) ++successes;
+        }
+        ReleasePages(currentImage->pixels);
+        currentImage->pixels = nullptr;
+    }
+    DestroyCodecs();
+    if (successes == 0) ShowError(kMessageConversionFailed);
+    SetWindowTextW(mainWindow, L"Framelet");
+    if (written != nullptr) *written = successes;
+    return true;
+}

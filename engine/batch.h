@@ -1,0 +1,35 @@
+// The batch driver: every input decoded once, fitted to every enabled slot,
+// written to a temporary file and copied under a name that replaces nothing.
+#pragma once
+
+#include "platform/win32.h"
+
+// The main window: owner of the batch's messages, its title shows progress.
+// Null while no window exists.
+extern HWND mainWindow;
+// Copies the window's controls into appSettings before a batch; null while
+// no window exists (the settings are then used as loaded).
+extern void (*collectSettings)();
+
+// The five messages of the program.
+enum ErrorMessage {
+    kMessageNoMemory = 0,
+    kMessageRunFailed = 1,
+    kMessageConversionFailed = 2,
+    kMessageInvalidFolder = 3,
+    kMessageFolderNotCreated = 4,
+};
+void ShowError(int code);
+
+// Converts count absolute paths (count >= 1). False when the batch was refused
+// before any file was read; written, when given, receives the number of
+// files written.
+bool RunBatch(int count, const WCHAR* const* inputs, int* written = nullptr);
+
+using SaveEntry = bool (*)(LPCWSTR temporaryPath);
+// Collects the settings and picks the batch's extension and save entry.
+const WCHAR* SelectOutputFormat(SaveEntry& save);
+// Fits currentImage to the slot size in fittedPicture and saves it.
+bool RenderSlot(LPCWSTR temporaryPath, SaveEntry save);
+// Makes path (of MAX_PATH characters) name nothing that exists yet.
+bool MakeUniqueName(WCHAR* path, const WCHAR* extension);

@@ -1,0 +1,209 @@
+// Whole batches in temporary folders: where outputs go, how they are named,
+// what refuses a batch, and that nothing is replaced or left behind.
+#include "engine/batch.h"
+#include "engine/memory.h"
+#include "settings/settings_store.h"
+#include "support/bmp_builder.h"
+#include "support/message_boxes.h"
+#include "support/temp_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace {
+
+const std::wstring kConversionFailed = L"ファイル変換に失敗しました。";
+
+std::vector<uint8_t> Photo(int32_t width, int32_t height) {
+    BmpSpec spec;
+    spec.width = width;
+    spec.height = height;
+    const int64_t stride = (3 * width + 3) & ~3;
+    spec.pixels.resize(static_cast<size_t>(stride * height));
+    for (size_t i = 0; i < spec.pixels.size(); ++i) spec.pixels[i] = static_cast<uint8_t>(i * 7 % 251);
+    return BuildBmp(spec);
+}
+
+int32_t WidthOf(const std::wstring& bmp) {
+    const std::vector<uint8_t> b = ReadWholeFile(bmp);
+    return b.size() < 26 ? -1 : b[18] | (b[19] << 8) | (b[20] << 16) | (b[21] << 24);
+}
+
+size_t FilesIn(const std::wstring& folder) {
+    size_t count = 0;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(std::filesystem::path(folder)))
+        count += e.is_regular_file();
+    return count;
+}
+
+class Batch : public testing::Test {
+protected:
+    TempFolder folder;
+    TempFolder temporaries;  // the batch's temporary folder, to see it is left empty
+    std::wstring oldTmp;
+    bool hadTmp = false;
+
+    std::wstring In(const wchar_t* sub, const wchar_t* name) const {
+        return TempFolder::JoinPath(folder.Join(sub), name);
+    }
+
+    void SetUp() override {
+        appSettings = AppSettings{};
+        wcscpy(settingsPath, folder.Join(L"none.ini").c_str());
+        SettingsStore::Load();
+        appSettings.outputFormat = 0;
+        SetTemporaryFolder(temporaries.path());
+        AllocationProbe::Reset();
+    }
+    void TearDown() override {
+        RestoreTemporaryFolder();
+        EXPECT_EQ(FilesIn(temporaries.path()), 0u) << "a temporary file stayed behind";
+    }
+    void SetTemporaryFolder(const std::wstring& path) {
+#ifdef _WIN32
+        const wchar_t* old = _wgetenv(L"TMP");
+        hadTmp = old != nullptr;
+        oldTmp = hadTmp ? old : L"";
+        _wputenv_s(L"TMP", path.c_str());
+#else
+        const char* old = getenv("TMPDIR");
+        hadTmp = old != nullptr;
+        oldTmp = hadTmp ? std::wstring(old, old + strlen(old)) : L"";
+        setenv("TMPDIR", std::string(path.begin(), path.end()).c_str(), 1);
+#endif
+    }
+    void RestoreTemporaryFolder() {
+#ifdef _WIN32
+        _wputenv_s(L"TMP", oldTmp.c_str());
+#else
+        if (hadTmp) {
+            setenv("TMPDIR", std::string(oldTmp.begin(), oldTmp.end()).c_str(), 1);
+        } else {
+            unsetenv("TMPDIR");
+        }
+#endif
+    }
+    bool Run(std::vector<std::wstring> inputs, int* written, std::vector<ShownMessage>* shown = nullptr) {
+        std::vector<const WCHAR*> paths;
+        for (const std::wstring& p : inputs) paths.push_back(p.c_str());
+        MessageBoxRecorder recorder;
+        const bool result = RunBatch(static_cast<int>(paths.size()), paths.data(), written);
+        std::vector<ShownMessage> messages = recorder.Stop();
+        if (shown != nullptr) *shown = messages;
+        return result;
+    }
+};
+
+}  // namespace
+
+TEST_F(Batch, DefaultSlotsWriteThreeWallpapersAndNumberTheSecondRun) {
+    const std::wstring input = folder.Write(L"photo.bmp", Photo(1600, 1200));
+    const std::vector<uint8_t> original = ReadWholeFile(input);
+    int written = 0;
+    std::vector<ShownMessage> shown;
+    ASSERT_TRUE(Run({input}, &written, &shown));
+    EXPECT_EQ(written, 3);
+    EXPECT_TRUE(shown.empty());
+    EXPECT_EQ(WidthOf(In(L"Output", L"photo1024x768.bmp")), 1024);
+    EXPECT_EQ(WidthOf(In(L"800x600", L"photo.bmp")), 800);
+    EXPECT_EQ(WidthOf(folder.Join(L"photo+1.bmp")), 160);  // the input itself is never replaced
+    EXPECT_EQ(ReadWholeFile(input), original);
+
+    ASSERT_TRUE(Run({input}, &written));
+    EXPECT_EQ(written, 3);
+    EXPECT_EQ(WidthOf(In(L"Output", L"photo1024x768+1.bmp")), 1024);
+    EXPECT_EQ(WidthOf(In(L"800x600", L"photo+1.bmp")), 800);
+    EXPECT_EQ(WidthOf(folder.Join(L"photo+2.bmp")), 160);
+    EXPECT_EQ(ReadWholeFile(input), original);
+    EXPECT_EQ(AllocationProbe::LiveBlocks(), 0);
+}
+
+TEST_F(Batch, EveryInputGoesToTheFirstInputsFolder) {
+    TempFolder other;
+    const std::wstring first = folder.Write(L"a.bmp", Photo(200, 150));
+    const std::wstring second = other.Write(L"b.bmp", Photo(200, 150));
+    appSettings.slots[0] = OutputSlot{true, 100, 75, {}, {}, false, {}};
+    appSettings.slots[1].enabled = appSettings.slots[2].enabled = false;
+    int written = 0;
+    ASSERT_TRUE(Run({first, second}, &written));
+    EXPECT_EQ(written, 2);
+    EXPECT_TRUE(FileExists(folder.Join(L"a+1.bmp")));
+    EXPECT_TRUE(FileExists(folder.Join(L"b.bmp")));
+    EXPECT_EQ(FilesIn(other.path()), 1u);
+}
+
+TEST_F(Batch, InvalidFolderRefusesBeforeReadingEvenForAZeroWidthSlot) {
+    const std::wstring input = folder.Write(L"photo.bmp", Photo(200, 150));
+    appSettings.slots[0].width = 0;
+    wcscpy(appSettings.slots[0].folder, folder.Join(L"missing").c_str());
+    int written = -1;
+    std::vector<ShownMessage> shown;
+    EXPECT_FALSE(Run({input}, &written, &shown));
+    EXPECT_EQ(written, 0);
+    EXPECT_EQ(shown, (std::vector<ShownMessage>{{L"Error", L"出力フォルダが無効です。"}}));
+    EXPECT_FALSE(FileExists(folder.Join(L"800x600")));  // refused before the later slots' folders
+    EXPECT_EQ(FilesIn(folder.path()), 1u);
+}
+
+TEST_F(Batch, SubfolderThatCannotBeMadeRefuses) {
+    const std::wstring input = folder.Write(L"photo.bmp", Photo(200, 150));
+    folder.Write(L"Output", std::string("a file where the folder should be"));
+    int written = -1;
+    std::vector<ShownMessage> shown;
+    EXPECT_FALSE(Run({input}, &written, &shown));
+    EXPECT_EQ(shown, (std::vector<ShownMessage>{{L"Error", L"フォルダ作成に失敗しました。"}}));
+}
+
+TEST_F(Batch, UnreadableInputsAndTooSmallPicturesAreSkippedSilently) {
+    const std::wstring good = folder.Write(L"good.bmp", Photo(900, 700));  // too small for slot 1 only
+    const std::wstring text = folder.Write(L"notes.txt", std::string("not a picture"));
+    ASSERT_TRUE(CreateDirectoryW(folder.Join(L"800x600").c_str(), nullptr));  // an existing sub-folder is used
+    int written = 0;
+    std::vector<ShownMessage> shown;
+    ASSERT_TRUE(Run({text, good, folder.Join(L"missing.bmp")}, &written, &shown));
+    EXPECT_EQ(written, 2);
+    EXPECT_TRUE(shown.empty());
+    EXPECT_FALSE(FileExists(In(L"Output", L"good1024x768.bmp")));
+    EXPECT_TRUE(FileExists(In(L"800x600", L"good.bmp")));
+}
+
+TEST_F(Batch, NothingWrittenShowsOneMessage) {
+    const std::wstring tiny = folder.Write(L"tiny.bmp", Photo(100, 100));
+    int written = -1;
+    std::vector<ShownMessage> shown;
+    ASSERT_TRUE(Run({tiny, tiny}, &written, &shown));
+    EXPECT_EQ(written, 0);
+    EXPECT_EQ(shown, (std::vector<ShownMessage>{{L"Error", kConversionFailed}}));
+}
+
+TEST_F(Batch, NamesAreNumberedAfterTheSuffixAndBeforeTheExtension) {
+    WCHAR path[MAX_PATH];
+    wcscpy(path, folder.Join(L"photo_pc.png").c_str());
+    EXPECT_TRUE(MakeUniqueName(path, L".png"));
+    EXPECT_EQ(std::wstring(PathFindFileNameW(path)), L"photo_pc.png");
+    folder.Write(L"photo_pc.png", std::string("x"));
+    folder.Write(L"photo_pc+1.png", std::string("x"));
+    EXPECT_TRUE(MakeUniqueName(path, L".png"));
+    EXPECT_EQ(std::wstring(PathFindFileNameW(path)), L"photo_pc+2.png");
+}
+
+TEST_F(Batch, FailedAllocationsLeaveNoMemoryAndNoTemporaryFiles) {
+    const std::wstring input = folder.Write(L"photo.bmp", Photo(64, 48));
+    appSettings.slots[0] = OutputSlot{true, 32, 20, {}, {}, false, {}};
+    appSettings.slots[1].enabled = appSettings.slots[2].enabled = false;
+    for (int failing = 1;; ++failing) {
+        std::vector<const WCHAR*> paths{input.c_str()};
+        MessageBoxRecorder recorder;
+        AllocationProbe::FailAt(failing);
+        int written = 0;
+        RunBatch(1, paths.data(), &written);
+        const int asked = AllocationProbe::Allocations();
+        AllocationProbe::Reset();
+        recorder.Stop();
+        ASSERT_EQ(AllocationProbe::LiveBlocks(), 0) << "allocation " << failing;
+        ASSERT_EQ(FilesIn(temporaries.path()), 0u) << "allocation " << failing;
+        if (written == 1 && failing > asked) break;
+        ASSERT_LT(failing, 200);
+    }
+}
