@@ -16,13 +16,13 @@ namespace {
 const std::wstring kConversionFailed = L"ファイル変換に失敗しました。";
 
 std::vector<uint8_t> Photo(int32_t width, int32_t height) {
-    BmpSpec spec;
-    spec.width = width;
-    spec.height = height;
+    BmpLayout layout;
+    layout.width = width;
+    layout.height = height;
     const int64_t stride = (3 * width + 3) & ~3;
-    spec.pixels.resize(static_cast<size_t>(stride * height));
-    for (size_t i = 0; i < spec.pixels.size(); ++i) spec.pixels[i] = static_cast<uint8_t>(i * 7 % 251);
-    return BuildBmp(spec);
+    layout.pixels.resize(static_cast<size_t>(stride * height));
+    for (size_t i = 0; i < layout.pixels.size(); ++i) layout.pixels[i] = static_cast<uint8_t>(i * 7 % 251);
+    return BuildBmp(layout);
 }
 
 int32_t WidthOf(const std::wstring& bmp) {

@@ -42,14 +42,14 @@ protected:
             currentImage = nullptr;
         }
     }
-    DecodedImage* Load(const BmpSpec& spec) { return LoadBytes(BuildBmp(spec)); }
+    DecodedImage* Load(const BmpLayout& layout) { return LoadBytes(BuildBmp(layout)); }
     DecodedImage* LoadBytes(const std::vector<uint8_t>& bytes) {
         ReleaseDecoded();
         const std::wstring path = folder.Write(L"picture.bmp", bytes);
         return LoadBmp(path.c_str()) ? currentImage : nullptr;
     }
-    void ExpectRejected(const BmpSpec& spec, int32_t code) {
-        EXPECT_EQ(Load(spec), nullptr);
+    void ExpectRejected(const BmpLayout& layout, int32_t code) {
+        EXPECT_EQ(Load(layout), nullptr);
         EXPECT_EQ(bmpReader->errorCode, code);
         EXPECT_EQ(AllocationProbe::LiveBlocks(), liveBefore);
     }
@@ -58,12 +58,12 @@ protected:
 }  // namespace
 
 TEST_F(BmpReading, TwentyFourBitRowsAreTakenAsStored) {
-    BmpSpec spec;
-    spec.width = 2;
-    spec.height = 2;
-    spec.xPelsPerMeter = 3780;
-    spec.pixels = {1, 2, 3, 4, 5, 6, 0, 0, 7, 8, 9, 10, 11, 12, 0, 0};
-    DecodedImage* image = Load(spec);
+    BmpLayout layout;
+    layout.width = 2;
+    layout.height = 2;
+    layout.xPelsPerMeter = 3780;
+    layout.pixels = {1, 2, 3, 4, 5, 6, 0, 0, 7, 8, 9, 10, 11, 12, 0, 0};
+    DecodedImage* image = Load(layout);
     ASSERT_NE(image, nullptr);
     EXPECT_EQ(image->header.biBitCount, 24);
     EXPECT_EQ(image->header.biWidth, 2);
@@ -71,18 +71,18 @@ TEST_F(BmpReading, TwentyFourBitRowsAreTakenAsStored) {
     EXPECT_EQ(image->fileBitCount, 24);
     EXPECT_EQ(image->sourceFormat, kFormatBmp);
     EXPECT_EQ(image->fileSize, 54u + 16u);
-    EXPECT_EQ(std::vector<uint8_t>(image->pixels, image->pixels + 16), spec.pixels);
+    EXPECT_EQ(std::vector<uint8_t>(image->pixels, image->pixels + 16), layout.pixels);
     EXPECT_NE(image->lastWriteTime.dwHighDateTime, 0u);
 }
 
 TEST_F(BmpReading, EightBitTableHasTheUsedEntriesAndZeroAfter) {
-    BmpSpec spec;
-    spec.width = 3;
-    spec.bitCount = 8;
-    spec.clrUsed = 16;
-    for (uint32_t i = 0; i < 16; ++i) PushU32(spec.afterHeader, 0x010101u * (i + 1));
-    spec.pixels = {15, 0, 3, 0};
-    DecodedImage* image = Load(spec);
+    BmpLayout layout;
+    layout.width = 3;
+    layout.bitCount = 8;
+    layout.clrUsed = 16;
+    for (uint32_t i = 0; i < 16; ++i) PushU32(layout.afterHeader, 0x010101u * (i + 1));
+    layout.pixels = {15, 0, 3, 0};
+    DecodedImage* image = Load(layout);
     ASSERT_NE(image, nullptr);
     EXPECT_EQ(image->header.biBitCount, 8);
     EXPECT_EQ(image->palette[15].rgbRed, 16);
@@ -91,15 +91,15 @@ TEST_F(BmpReading, EightBitTableHasTheUsedEntriesAndZeroAfter) {
     EXPECT_EQ(image->pixels[0], 15);
     EXPECT_EQ(image->pixels[2], 3);
 
-    spec.clrUsed = 1000;  // more than a picture can hold: bounded to the 256 entries
-    spec.afterHeader.assign(4000, 0x77);
-    image = Load(spec);
+    layout.clrUsed = 1000;  // more than a picture can hold: bounded to the 256 entries
+    layout.afterHeader.assign(4000, 0x77);
+    image = Load(layout);
     ASSERT_NE(image, nullptr);
     EXPECT_EQ(image->palette[255].rgbBlue, 0x77);
 }
 
 TEST_F(BmpReading, LowDepthPicturesWidenToEightBits) {
-    BmpSpec one;
+    BmpLayout one;
     one.width = 10;
     one.bitCount = 1;
     one.afterHeader = Table({0x000000, 0xFFFFFF, 0x123456});  // a third entry is not read
@@ -117,7 +117,7 @@ TEST_F(BmpReading, LowDepthPicturesWidenToEightBits) {
                   (std::vector<uint8_t>{1, 0, 1, 0, 0, 1, 0, 1, 1, 1}));
     }
 
-    BmpSpec four;
+    BmpLayout four;
     four.width = 3;
     four.bitCount = 4;
     for (uint32_t i = 0; i < 16; ++i) PushU32(four.afterHeader, i);
@@ -129,7 +129,7 @@ TEST_F(BmpReading, LowDepthPicturesWidenToEightBits) {
 }
 
 TEST_F(BmpReading, MaskedPicturesScaleEachFieldTo255) {
-    BmpSpec plain;
+    BmpLayout plain;
     plain.width = 2;
     plain.bitCount = 16;
     plain.pixels = {0xFF, 0x7F, 0x1F, 0x00};  // 7FFF white, 001F pure blue in 5-5-5
@@ -138,7 +138,7 @@ TEST_F(BmpReading, MaskedPicturesScaleEachFieldTo255) {
     EXPECT_EQ(std::vector<uint8_t>(image->pixels, image->pixels + 6), (std::vector<uint8_t>{255, 255, 255, 255, 0, 0}));
     EXPECT_EQ(image->fileBitCount, 16);
 
-    BmpSpec fields = plain;
+    BmpLayout fields = plain;
     fields.compression = 3;
     fields.afterHeader = Table({0xF800, 0x07E0, 0x001F});
     fields.pixels = {0x20, 0x00, 0x00, 0xF8};  // green 1 of 63; red 31 of 31
@@ -147,7 +147,7 @@ TEST_F(BmpReading, MaskedPicturesScaleEachFieldTo255) {
     EXPECT_EQ(image->pixels[1], 255 / 63);
     EXPECT_EQ(image->pixels[5], 255);
 
-    BmpSpec wide;
+    BmpLayout wide;
     wide.width = 1;
     wide.bitCount = 32;
     wide.pixels = {10, 20, 30, 99};  // the fourth byte (alpha) is ignored
@@ -157,13 +157,13 @@ TEST_F(BmpReading, MaskedPicturesScaleEachFieldTo255) {
 }
 
 TEST_F(BmpReading, LargerHeadersStillTakeMasksFromOffset54) {
-    BmpSpec spec;
-    spec.width = 1;
-    spec.bitCount = 16;
-    spec.compression = 3;
-    spec.headerSize = 124;
-    spec.pixels = {0xE0, 0x07};
-    std::vector<uint8_t> file = BuildBmp(spec);
+    BmpLayout layout;
+    layout.width = 1;
+    layout.bitCount = 16;
+    layout.compression = 3;
+    layout.headerSize = 124;
+    layout.pixels = {0xE0, 0x07};
+    std::vector<uint8_t> file = BuildBmp(layout);
     const std::vector<uint8_t> masks = Table({0xF800, 0x07E0, 0x001F});
     std::copy(masks.begin(), masks.end(), file.begin() + 54);
     DecodedImage* image = LoadBytes(file);
@@ -173,7 +173,7 @@ TEST_F(BmpReading, LargerHeadersStillTakeMasksFromOffset54) {
 }
 
 TEST_F(BmpReading, SizeLimitsAndUnsupportedKinds) {
-    BmpSpec edge;
+    BmpLayout edge;
     edge.width = 25000;
     edge.pixels.assign(75000, 0x40);
     DecodedImage* image = Load(edge);
@@ -182,30 +182,30 @@ TEST_F(BmpReading, SizeLimitsAndUnsupportedKinds) {
     ReleaseDecoded();
 
     for (auto [width, height] : {std::pair{25001, 1}, {1, 25001}, {0, 1}, {1, 0}, {1, -1}, {-5, 3}}) {
-        BmpSpec spec;
-        spec.width = width;
-        spec.height = height;
-        ExpectRejected(spec, kErrorInvalidPicture);
+        BmpLayout layout;
+        layout.width = width;
+        layout.height = height;
+        ExpectRejected(layout, kErrorInvalidPicture);
     }
     const std::pair<uint16_t, uint32_t> rejected[] = {{2, 0}, {8, 1}, {4, 2}, {24, 3}, {16, 1}, {32, 4}, {0, 0}, {48, 0}};
     for (auto [bits, compression] : rejected) {
-        BmpSpec spec;
-        spec.bitCount = bits;
-        spec.compression = compression;
-        spec.pixels.assign(16, 0);
-        ExpectRejected(spec, kErrorInvalidPicture);
+        BmpLayout layout;
+        layout.bitCount = bits;
+        layout.compression = compression;
+        layout.pixels.assign(16, 0);
+        ExpectRejected(layout, kErrorInvalidPicture);
     }
 }
 
 TEST_F(BmpReading, UnsoundMasksAndOffsetsAreRejected) {
-    BmpSpec spec;
-    spec.bitCount = 32;
-    spec.compression = 3;
-    spec.afterHeader = Table({0, 0, 0xFFFFFFFFu});  // a 32-bit blue field
-    spec.pixels = {1, 2, 3, 4};
-    ExpectRejected(spec, kErrorInvalidPicture);
+    BmpLayout layout;
+    layout.bitCount = 32;
+    layout.compression = 3;
+    layout.afterHeader = Table({0, 0, 0xFFFFFFFFu});  // a 32-bit blue field
+    layout.pixels = {1, 2, 3, 4};
+    ExpectRejected(layout, kErrorInvalidPicture);
 
-    BmpSpec beyond;
+    BmpLayout beyond;
     beyond.bitCount = 16;
     beyond.pixels = {1, 2, 3, 4};
     beyond.offBits = 4096;
@@ -216,12 +216,12 @@ TEST_F(BmpReading, UnsoundMasksAndOffsetsAreRejected) {
 }
 
 TEST_F(BmpReading, ShortFilesReadTheMissingBytesAsZero) {
-    BmpSpec spec;
-    spec.width = 2;
-    spec.height = 2;
-    spec.bitCount = 16;
-    spec.pixels = {0xFF, 0x7F, 0xFF, 0x7F, 0xFF, 0x7F, 0xFF, 0x7F};
-    std::vector<uint8_t> file = BuildBmp(spec);
+    BmpLayout layout;
+    layout.width = 2;
+    layout.height = 2;
+    layout.bitCount = 16;
+    layout.pixels = {0xFF, 0x7F, 0xFF, 0x7F, 0xFF, 0x7F, 0xFF, 0x7F};
+    std::vector<uint8_t> file = BuildBmp(layout);
     file.resize(file.size() - 4);  // the top row is missing
     DecodedImage* image = LoadBytes(file);
     ASSERT_NE(image, nullptr);
@@ -230,7 +230,7 @@ TEST_F(BmpReading, ShortFilesReadTheMissingBytesAsZero) {
 
     // Every prefix of small files of each path gives a picture or a rejection.
     for (uint16_t bits : {1, 8, 16, 24, 32}) {
-        BmpSpec any;
+        BmpLayout any;
         any.width = 3;
         any.height = 2;
         any.bitCount = bits;
@@ -247,13 +247,13 @@ TEST_F(BmpReading, ShortFilesReadTheMissingBytesAsZero) {
 
 TEST_F(BmpReading, EveryFailedAllocationLeavesNothingBehind) {
     for (uint16_t bits : {4, 8, 16}) {
-        BmpSpec spec;
-        spec.width = 4;
-        spec.height = 4;
-        spec.bitCount = bits;
-        if (bits <= 8) spec.afterHeader.assign(4u << bits, 0x22);
-        spec.pixels.assign(64, 0x33);
-        const std::wstring path = folder.Write(L"alloc.bmp", BuildBmp(spec));
+        BmpLayout layout;
+        layout.width = 4;
+        layout.height = 4;
+        layout.bitCount = bits;
+        if (bits <= 8) layout.afterHeader.assign(4u << bits, 0x22);
+        layout.pixels.assign(64, 0x33);
+        const std::wstring path = folder.Write(L"alloc.bmp", BuildBmp(layout));
         for (int failing = 1;; ++failing) {
             AllocationProbe::FailAt(failing);
             const bool loaded = LoadBmp(path.c_str());

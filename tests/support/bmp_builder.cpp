@@ -13,29 +13,29 @@ void PushU16(std::vector<uint8_t>& bytes, uint32_t value) {
 
 }  // namespace
 
-std::vector<uint8_t> BuildBmp(const BmpSpec& spec) {
-    const uint32_t tableAt = 14 + spec.headerSize;
+std::vector<uint8_t> BuildBmp(const BmpLayout& layout) {
+    const uint32_t tableAt = 14 + layout.headerSize;
     const uint32_t offBits =
-        spec.offBits >= 0 ? static_cast<uint32_t>(spec.offBits) : tableAt + static_cast<uint32_t>(spec.afterHeader.size());
+        layout.offBits >= 0 ? static_cast<uint32_t>(layout.offBits) : tableAt + static_cast<uint32_t>(layout.afterHeader.size());
     std::vector<uint8_t> b = {'B', 'M'};
-    PushU32(b, offBits + static_cast<uint32_t>(spec.pixels.size()));
+    PushU32(b, offBits + static_cast<uint32_t>(layout.pixels.size()));
     PushU32(b, 0);
     PushU32(b, offBits);
-    PushU32(b, spec.headerSize);
-    PushU32(b, static_cast<uint32_t>(spec.width));
-    PushU32(b, static_cast<uint32_t>(spec.height));
+    PushU32(b, layout.headerSize);
+    PushU32(b, static_cast<uint32_t>(layout.width));
+    PushU32(b, static_cast<uint32_t>(layout.height));
     PushU16(b, 1);
-    PushU16(b, spec.bitCount);
-    PushU32(b, spec.compression);
+    PushU16(b, layout.bitCount);
+    PushU32(b, layout.compression);
     PushU32(b, 0);
-    PushU32(b, static_cast<uint32_t>(spec.xPelsPerMeter));
-    PushU32(b, static_cast<uint32_t>(spec.yPelsPerMeter));
-    PushU32(b, spec.clrUsed);
+    PushU32(b, static_cast<uint32_t>(layout.xPelsPerMeter));
+    PushU32(b, static_cast<uint32_t>(layout.yPelsPerMeter));
+    PushU32(b, layout.clrUsed);
     PushU32(b, 0);
     b.resize(tableAt, 0);
-    b.insert(b.end(), spec.afterHeader.begin(), spec.afterHeader.end());
+    b.insert(b.end(), layout.afterHeader.begin(), layout.afterHeader.end());
     if (b.size() < offBits) b.resize(offBits, 0);
     b.resize(offBits);
-    b.insert(b.end(), spec.pixels.begin(), spec.pixels.end());
+    b.insert(b.end(), layout.pixels.begin(), layout.pixels.end());
     return b;
 }

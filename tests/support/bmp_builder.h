@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-struct BmpSpec {
+struct BmpLayout {
     int32_t width = 1;
     int32_t height = 1;
     uint16_t bitCount = 24;
@@ -18,6 +18,6 @@ struct BmpSpec {
     int64_t offBits = -1;              // -1: right after afterHeader
 };
 
-std::vector<uint8_t> BuildBmp(const BmpSpec& spec);
+std::vector<uint8_t> BuildBmp(const BmpLayout& layout);
 // Little-endian bytes of a 32-bit value, for tables and masks.
 void PushU32(std::vector<uint8_t>& bytes, uint32_t value);
