@@ -1,9 +1,13 @@
 // The BMP writer's file layout, byte for byte.
 #include "engine/codec_set.h"
+#include "engine/load_picture.h"
+#include "engine/memory.h"
 #include "support/temp_folder.h"
 #include "writers/bmp_writer.h"
 
 #include <gtest/gtest.h>
+
+#include <cstring>
 
 namespace {
 
@@ -90,4 +94,26 @@ TEST_F(BmpWriterFile, AFileThatCannotBeCreatedFailsWithCode5) {
     EXPECT_EQ(bmpWriter->errorCode, kErrorCannotCreateOutput);
     EXPECT_EQ(bmpWriter->outputFile, INVALID_HANDLE_VALUE);
     fittedPicture.pixels = nullptr;
+}
+
+TEST_F(BmpWriterFile, WhatWeWriteReadsBackToTheSamePixels) {
+    for (int32_t bits : {8, 24}) {
+        const int32_t width = 7;
+        const int32_t height = 3;
+        const int32_t stride = ((width * bits / 8) + 3) & ~3;
+        pixels.assign(static_cast<size_t>(stride * height), 0);
+        for (int32_t y = 0; y < height; ++y)
+            for (int32_t x = 0; x < width * bits / 8; ++x) pixels[y * stride + x] = static_cast<uint8_t>(x * 31 + y * 5);
+        for (int i = 0; i < 256; ++i) source.palette[i] = RGBQUAD{static_cast<BYTE>(i), static_cast<BYTE>(255 - i), 7, 0};
+        Save(width, height, bits);
+        ASSERT_TRUE(LoadBmp(folder.Join(L"out.bmp").c_str()));
+        ASSERT_EQ(currentImage->header.biBitCount, bits);
+        EXPECT_EQ(std::vector<uint8_t>(currentImage->pixels, currentImage->pixels + pixels.size()), pixels);
+        if (bits == 8) {
+            EXPECT_EQ(0, memcmp(currentImage->palette, source.palette, sizeof source.palette));
+        }
+        ReleasePages(currentImage->pixels);
+        currentImage->pixels = nullptr;
+        currentImage = &source;
+    }
 }
