@@ -179,3 +179,47 @@ TEST_F(Fitting, EveryFailedAllocationReleasesTheStep) {
         }
     }
 }
+
+TEST_F(Fitting, SharpeningOfOneBrightPixelAtCentreEdgeAndCorner) {
+    // A 9 x 9 field of 100 with one pixel of 200: the 5 x 5 box counts the
+    // bright pixel once at the centre, 3 times on an edge, 9 times in a corner.
+    struct Case {
+        int32_t x, y;
+        uint8_t expected;
+        uint8_t neighbour;  // the next pixel along the row, which sees the bright one 1, 2 or 6 times
+    };
+    for (const Case& c : {Case{4, 4, 236, 100}, Case{0, 4, 233, 97}, Case{0, 0, 224, 91}, Case{8, 8, 224, 91}}) {
+        const int32_t stride = static_cast<int32_t>(Stride24(9));
+        auto* field = static_cast<uint8_t*>(AllocatePages(static_cast<uint64_t>(stride) * 9));
+        ASSERT_NE(field, nullptr);
+        for (int32_t y = 0; y < 9; ++y)
+            for (int32_t i = 0; i < 27; ++i) field[y * stride + i] = 100;
+        for (int ch = 0; ch < 3; ++ch) field[c.y * stride + 3 * c.x + ch] = 200;
+        fittedPicture = FittedPicture{9, 9, 24, nullptr, field, 9, 9};
+        ASSERT_TRUE(Sharpen(static_cast<uint64_t>(stride) * 9));
+        const uint8_t* out = fittedPicture.pixels;
+        EXPECT_EQ(out[c.y * stride + 3 * c.x], c.expected) << c.x << "," << c.y;
+        const int32_t nx = c.x == 8 ? 7 : c.x + 1;
+        EXPECT_EQ(out[c.y * stride + 3 * nx], c.neighbour) << c.x << "," << c.y;
+        // Far from the bright pixel the blur equals the field: unchanged.
+        EXPECT_EQ(out[((c.y + 4) % 9) * stride + 3 * ((c.x + 4) % 9)], 100);
+        ReleasePages(fittedPicture.pixels);
+        fittedPicture.pixels = nullptr;
+    }
+}
+
+TEST_F(Fitting, PicturesUnderFivePixelsAreNotSharpened) {
+    for (auto [w, h] : {std::pair{4, 9}, std::pair{9, 4}}) {
+        const uint64_t bytes = static_cast<uint64_t>(Stride24(w)) * h;
+        auto* rowsIn = static_cast<uint8_t*>(AllocatePages(bytes));
+        ASSERT_NE(rowsIn, nullptr);
+        rowsIn[0] = 255;
+        fittedPicture = FittedPicture{w, h, 24, nullptr, rowsIn, w, h};
+        ASSERT_TRUE(Sharpen(bytes));
+        EXPECT_EQ(fittedPicture.pixels, rowsIn);
+        EXPECT_EQ(rowsIn[0], 255);
+        EXPECT_EQ(rowsIn[3], 0);
+        ReleasePages(fittedPicture.pixels);
+        fittedPicture.pixels = nullptr;
+    }
+}
