@@ -7,22 +7,28 @@
 
 namespace {
 
-constexpr uint32_t kTableOffset = 54;  // whatever biSize says
-
 // Entries of the colour table: biClrUsed, or the full table for the depth,
-// never more than the 256 the picture can hold.
+// never more than the 256 the picture's table holds.
 uint32_t TableEntries(uint32_t used, int bits) {
     const uint32_t entries = used != 0 ? used : 1u << bits;
     return entries > 256 ? 256 : entries;
 }
 
+uint64_t PaddedRow(uint64_t bytes) { return (bytes + 3) & ~uint64_t{3}; }
+
+// Position of the highest set bit + 1; 1 for an empty mask.
 int BitLength(uint64_t value) {
     int bits = 0;
-    while (value != 0) {
-        ++bits;
-        value >>= 1;
-    }
+    for (; value != 0; value >>= 1) ++bits;
     return bits == 0 ? 1 : bits;
+}
+
+// The little-endian value of `bytes` bytes at `at`; bytes beyond `size` are
+// missing from the file and read as zero.
+uint32_t PixelValue(const uint8_t* data, uint64_t size, uint64_t at, int bytes) {
+    uint32_t value = 0;
+    for (int k = 0; k < bytes && at + k < size; ++k) value |= static_cast<uint32_t>(data[at + k]) << (8 * k);
+    return value;
 }
 
 }  // namespace
@@ -31,42 +37,47 @@ void BmpReader::Reset() {
     ZeroMemory(&fileHeader, sizeof fileHeader);
     ZeroMemory(&infoHeader, sizeof infoHeader);
     ZeroMemory(image.palette, sizeof image.palette);
-    image.pixels = nullptr;
+    image.pixels = nullptr;  // the previous picture belongs to the batch driver now
 }
 
 void BmpReader::Release() { ReleaseHandles(); }
 
-// A short read leaves the rest of the buffer as it was (zero): missing bytes
-// of a truncated file read as zero.
-bool BmpReader::ReadExactly(void* buffer, DWORD bytes) {
+void BmpReader::ReadSome(void* buffer, DWORD bytes) {
     DWORD read = 0;
-    return ReadFile(inputFile, buffer, bytes, &read, nullptr) && read == bytes;
+    ReadFile(inputFile, buffer, bytes, &read, nullptr);
 }
 
-bool BmpReader::ReadAt(uint32_t offset, void* buffer, DWORD bytes) {
-    if (SetFilePointer(inputFile, static_cast<LONG>(offset), nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER &&
+// An offset beyond the end reads nothing; the high part keeps offsets of 2 GiB
+// and more from being taken as negative.
+void BmpReader::ReadAt(uint32_t offset, void* buffer, DWORD bytes) {
+    LONG high = 0;
+    SetLastError(ERROR_SUCCESS);
+    if (SetFilePointer(inputFile, static_cast<LONG>(offset), &high, FILE_BEGIN) == INVALID_SET_FILE_POINTER &&
         GetLastError() != ERROR_SUCCESS)
-        return false;
-    return ReadExactly(buffer, bytes);
+        return;
+    ReadSome(buffer, bytes);
 }
 
 DecodedImage* BmpReader::Decode(LPCWSTR path) {
     inputFile = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (inputFile == INVALID_HANDLE_VALUE) {
-        errorCode = kErrorCannotOpenInput;
+        errorCode = kBmpCannotOpen;
         return nullptr;
     }
     image.fileSize = GetFileSize(inputFile, nullptr);
-    ReadExactly(&fileHeader, 14);
-    ReadExactly(&infoHeader, 40);
+    // Short reads leave the fields zero from Reset, which the checks below reject
+    // or which read as an empty table and missing rows.
+    ReadSome(&fileHeader, sizeof fileHeader);
+    ReadSome(&infoHeader, sizeof infoHeader);
     const BITMAPINFOHEADER& h = infoHeader;
+    // Top-down pictures (negative height) are left to the plug-ins.
     if (h.biWidth < 1 || h.biHeight < 1 || h.biWidth > kLargestBmpSide || h.biHeight > kLargestBmpSide) {
-        errorCode = kErrorInvalidPicture;
+        errorCode = kBmpInvalidPicture;
         return nullptr;
     }
     image.fileBitCount = h.biBitCount;
-    bool decoded = false;
     const DWORD compression = h.biCompression;
+    bool decoded = false;
     switch (h.biBitCount) {
         case 1:
         case 4: decoded = compression == BI_RGB && LowDepthPath(); break;
@@ -80,8 +91,9 @@ DecodedImage* BmpReader::Decode(LPCWSTR path) {
             greenMask = wide ? 0x00FF00u : 0x03E0u;
             blueMask = wide ? 0x0000FFu : 0x001Fu;
             if (compression == BI_BITFIELDS) {
+                // Straight after a 40-byte header, whatever biSize says.
                 uint32_t masks[3] = {0, 0, 0};
-                ReadExactly(masks, 12);
+                ReadSome(masks, sizeof masks);
                 redMask = masks[0];
                 greenMask = masks[1];
                 blueMask = masks[2];
@@ -93,7 +105,7 @@ DecodedImage* BmpReader::Decode(LPCWSTR path) {
         default: break;
     }
     if (!decoded) {
-        if (errorCode == kErrorNone) errorCode = kErrorInvalidPicture;
+        if (errorCode == kErrorNone) errorCode = kBmpInvalidPicture;
         return nullptr;
     }
     image.sourceFormat = kFormatBmp;
@@ -101,32 +113,34 @@ DecodedImage* BmpReader::Decode(LPCWSTR path) {
     return &image;
 }
 
+// 8 and 24 bits: the file's rows are already the delivered rows.
 bool BmpReader::DirectPath() {
     const BITMAPINFOHEADER& h = infoHeader;
     const int bits = h.biBitCount;
-    if (bits == 8) ReadExactly(image.palette, 4 * TableEntries(h.biClrUsed, 8));
+    if (bits == 8) ReadSome(image.palette, 4 * TableEntries(h.biClrUsed, 8));
     FillInfoHeader(image.header, h.biWidth, h.biHeight, bits, h.biXPelsPerMeter, h.biYPelsPerMeter, 0);
-    const uint64_t rowBytes = ((bits == 8 ? 1u : 3u) * static_cast<uint64_t>(h.biWidth) + 3) & ~uint64_t{3};
-    const uint64_t bytes = rowBytes * static_cast<uint64_t>(h.biHeight);
+    const uint64_t bytes = PaddedRow(static_cast<uint64_t>(bits / 8) * h.biWidth) * static_cast<uint64_t>(h.biHeight);
     image.pixels = static_cast<uint8_t*>(AllocatePages(bytes));
     if (image.pixels == nullptr) {
-        errorCode = kErrorOutOfMemory;
+        errorCode = kBmpOutOfMemory;
         return false;
     }
+    // Rows missing from a short file stay zero: the top of the picture.
     ReadAt(fileHeader.bfOffBits, image.pixels, static_cast<DWORD>(bytes));
     return true;
 }
 
+// 1 and 4 bits: read the packed rows, then widen them to one index a byte.
 bool BmpReader::LowDepthPath() {
     const BITMAPINFOHEADER& h = infoHeader;
     const int bits = h.biBitCount;
     RGBQUAD table[256] = {};
-    ReadExactly(table, 4 * TableEntries(h.biClrUsed, bits));
+    ReadSome(table, 4 * TableEntries(h.biClrUsed, bits));
     const uint64_t packed = bits == 1 ? (static_cast<uint64_t>(h.biWidth) + 7) / 8 : (static_cast<uint64_t>(h.biWidth) + 1) / 2;
-    const uint64_t rawBytes = ((packed + 3) & ~uint64_t{3}) * static_cast<uint64_t>(h.biHeight);
+    const uint64_t rawBytes = PaddedRow(packed) * static_cast<uint64_t>(h.biHeight);
     auto* raw = static_cast<uint8_t*>(AllocatePages(rawBytes));
     if (raw == nullptr) {
-        errorCode = kErrorOutOfMemory;
+        errorCode = kBmpOutOfMemory;
         return false;
     }
     ReadAt(fileHeader.bfOffBits, raw, static_cast<DWORD>(rawBytes));
@@ -138,14 +152,14 @@ bool BmpReader::LowDepthPath() {
     auto* rows = static_cast<uint8_t*>(AllocatePages(static_cast<uint64_t>(imageSize)));
     bool converted = false;
     if (rows == nullptr) {
-        errorCode = kErrorOutOfMemory;
+        errorCode = kBmpOutOfMemory;
     } else {
         SetBitmapHeader(*this, h.biWidth, h.biHeight, 8, h.biXPelsPerMeter, h.biYPelsPerMeter);
         converted = Convert(image.palette, rows, table, raw);
         if (converted) {
             image.pixels = rows;
         } else {
-            errorCode = kErrorCannotOpenInput;
+            errorCode = kBmpConversionFailed;
             ReleasePages(rows);
         }
     }
@@ -153,49 +167,54 @@ bool BmpReader::LowDepthPath() {
     return converted;
 }
 
+// 16 and 32 bits: every pixel's fields scaled to 0..255. The fields are taken
+// as packed upward from bit 0 in the order blue, green, red, with the widths
+// the masks give.
 bool BmpReader::MaskedPath() {
     const BITMAPINFOHEADER& h = infoHeader;
     const int blueBits = BitLength(blueMask);
     const int greenBits = BitLength(static_cast<uint64_t>(greenMask) >> blueBits);
     const int redBits = BitLength(static_cast<uint64_t>(redMask) >> (blueBits + greenBits));
-    // A field as wide as the pixel would make the scale divisor 2^32 - 1 wrap to zero.
+    // A field as wide as the pixel would make the divisor 2^32 - 1 wrap to zero
+    // in 32 bits; rows that start beyond the file would make the rest negative.
     if (blueBits >= 32 || greenBits >= 32 || redBits >= 32 || fileHeader.bfOffBits > image.fileSize) {
-        errorCode = kErrorInvalidPicture;
+        errorCode = kBmpInvalidPicture;
         return false;
     }
-    const uint64_t stride24 = (3 * static_cast<uint64_t>(h.biWidth) + 3) & ~uint64_t{3};
+    const uint64_t stride24 = PaddedRow(3 * static_cast<uint64_t>(h.biWidth));
     auto* rows = static_cast<uint8_t*>(AllocatePages(stride24 * static_cast<uint64_t>(h.biHeight)));
     if (rows == nullptr) {
-        errorCode = kErrorOutOfMemory;
+        errorCode = kBmpOutOfMemory;
         return false;
     }
     const uint32_t restBytes = image.fileSize - fileHeader.bfOffBits;
-    // One spare byte so that a file ending at its header still has a buffer.
+    // One spare byte so that a file ending where its rows begin still has a
+    // buffer; its pixels then read as zero, as in a short file.
     auto* rest = static_cast<uint8_t*>(AllocatePages(uint64_t{restBytes} + 1));
     if (rest == nullptr) {
         ReleasePages(rows);
-        errorCode = kErrorOutOfMemory;
+        errorCode = kBmpOutOfMemory;
         return false;
     }
     ReadAt(fileHeader.bfOffBits, rest, restBytes);
     const int pixelBytes = h.biBitCount / 8;
     const uint64_t sourceRow =
         pixelBytes == 2 ? 2 * ((static_cast<uint64_t>(h.biWidth) + 1) & ~uint64_t{1}) : 4 * static_cast<uint64_t>(h.biWidth);
+    // 64-bit products: a field of up to 31 bits times 255 does not fit 32 bits.
     const uint64_t blueScale = (uint64_t{1} << blueBits) - 1;
     const uint64_t greenScale = (uint64_t{1} << greenBits) - 1;
     const uint64_t redScale = (uint64_t{1} << redBits) - 1;
     for (int32_t y = 0; y < h.biHeight; ++y) {
-        uint8_t* dst = rows + stride24 * static_cast<uint64_t>(y);
-        for (int32_t x = 0; x < h.biWidth; ++x) {
-            const uint64_t at = sourceRow * static_cast<uint64_t>(y) + static_cast<uint64_t>(x) * pixelBytes;
-            // Bytes past the end of the file read as zero.
-            uint32_t v = 0;
-            for (int k = 0; k < pixelBytes; ++k)
-                if (at + k < restBytes) v |= static_cast<uint32_t>(rest[at + k]) << (8 * k);
-            dst[3 * x] = static_cast<uint8_t>(((v & blueMask) * uint64_t{255}) / blueScale);
-            dst[3 * x + 1] = static_cast<uint8_t>((((v & greenMask) >> blueBits) * uint64_t{255}) / greenScale);
-            dst[3 * x + 2] =
-                static_cast<uint8_t>(((static_cast<uint64_t>(v & redMask) >> (blueBits + greenBits)) * 255) / redScale);
+        const uint64_t rowStart = sourceRow * static_cast<uint64_t>(y);
+        // Rows beyond the file are all zero, and zero scales to zero: the
+        // zero-filled pages already hold them.
+        if (rowStart >= restBytes) break;
+        uint8_t* out = rows + stride24 * static_cast<uint64_t>(y);
+        for (int32_t x = 0; x < h.biWidth; ++x, out += 3) {
+            const uint64_t v = PixelValue(rest, restBytes, rowStart + static_cast<uint64_t>(x) * pixelBytes, pixelBytes);
+            out[0] = static_cast<uint8_t>((v & blueMask) * 255 / blueScale);
+            out[1] = static_cast<uint8_t>(((v & greenMask) >> blueBits) * 255 / greenScale);
+            out[2] = static_cast<uint8_t>(((v & redMask) >> (blueBits + greenBits)) * 255 / redScale);
         }
     }
     ReleasePages(rest);
@@ -209,6 +228,7 @@ bool LoadBmp(LPCWSTR path) {
     reader.Reset();
     reader.usePlainMemory = true;
     DecodedImage* result = reader.Decode(path);
+    // The reader's own buffers are gone by now; only the handles are left.
     reader.Release();
     currentImage = result;
     return result != nullptr;
