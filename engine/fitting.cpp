@@ -9,93 +9,152 @@
 namespace {
 
 constexpr int32_t kLargestSide = 25000;
-constexpr int32_t kSharpenAmount = 3;  // 3/8 of the difference
+constexpr int32_t kRatioUnit = 25000;  // scale ratios are counted in 1/25000
+constexpr int32_t kWeightUnit = 32768;  // one source pixel of an averaging window
+constexpr int kSharpenAmount = 3;       // 3/8 of the difference
 constexpr int32_t kSharpenThreshold = 20;
+constexpr int kTile = 64;  // lines averaged side by side in the vertical pass
 
 int64_t StrideFor(int64_t width, int32_t bitCount) { return (width * (bitCount / 8) + 3) & ~int64_t{3}; }
 
-// One area-averaging pass over `lines` lines of n pixels (step bytes apart
-// along a line, lineStep bytes between lines) down to m pixels.
-bool AveragePass(const uint8_t* source, uint8_t* target, int32_t n, int32_t m, int64_t step, int64_t targetStep,
-                 int32_t lines, int64_t lineStep, int64_t targetLineStep) {
-    const double x = static_cast<double>(n) / m;
-    const int64_t window = static_cast<int64_t>(x * 32768);
-    auto* divisor = static_cast<uint8_t*>(AllocatePages(static_cast<uint64_t>(window)));
-    if (divisor == nullptr) return false;
-    for (int64_t i = 0; i < window; ++i) divisor[i] = static_cast<uint8_t>(static_cast<int64_t>(i / x));
-    for (int32_t line = 0; line < lines; ++line) {
-        for (int channel = 0; channel < 3; ++channel) {
-            const uint8_t* in = source + line * lineStep + channel;
-            uint8_t* out = target + line * targetLineStep + channel;
-            int64_t weight = 0;
-            int64_t sum = 0;
-            for (int32_t i = 0; i < n - 1; ++i) {
-                const int64_t p = in[i * step];
-                sum += p;
-                weight += 32768;
-                if (weight >= window) {
-                    const int64_t carry = weight - window;
-                    const int64_t spill = p * carry / 32768;
-                    *out = divisor[sum - spill];
-                    out += targetStep;
-                    sum = spill;
-                    weight = carry;
-                }
-            }
-            const int64_t p = in[static_cast<int64_t>(n - 1) * step];
-            sum += p;
-            weight += 32768;
-            const int64_t carry = weight >= window ? weight - window : 0;
-            *out = divisor[sum - p * carry / 32768];
+// table[i] = floor(i / x) for the window S = floor(x * 32768), x = n / m; the
+// double quotients truncate the same wherever the arithmetic is IEEE double.
+uint8_t* BuildDivisors(int32_t n, int32_t m, int64_t& window) {
+    const double x = static_cast<double>(n) / static_cast<double>(m);
+    window = static_cast<int64_t>(x * kWeightUnit);
+    auto* table = static_cast<uint8_t*>(AllocatePages(static_cast<uint64_t>(window)));
+    if (table == nullptr) return nullptr;
+    for (int64_t i = 0; i < window; ++i) table[i] = static_cast<uint8_t>(static_cast<int64_t>(static_cast<double>(i) / x));
+    return table;
+}
+
+// Area-averages `count` lines side by side, n samples down to m: sample i of
+// line j is in[i * step + j], output k goes to out[k * outStep + j]. The
+// weights depend only on the position along a line, so the lines share them.
+// Spills round down; the last sample closes the m-th output.
+void AverageLines(const uint8_t* in, int64_t step, uint8_t* out, int64_t outStep, int32_t count, int32_t n,
+                  int64_t window, const uint8_t* divisor) {
+    int32_t sum[kTile] = {};
+    int64_t weight = 0;
+    for (int32_t i = 0; i < n - 1; ++i, in += step) {
+        for (int32_t j = 0; j < count; ++j) sum[j] += in[j];
+        weight += kWeightUnit;
+        if (weight < window) continue;
+        const int32_t carry = static_cast<int32_t>(weight - window);  // the part of this sample past the window
+        for (int32_t j = 0; j < count; ++j) {
+            const int32_t spill = in[j] * carry / kWeightUnit;
+            out[j] = divisor[sum[j] - spill];
+            sum[j] = spill;
         }
+        out += outStep;
+        weight = carry;
+    }
+    weight += kWeightUnit;
+    const int32_t carry = weight >= window ? static_cast<int32_t>(weight - window) : 0;
+    for (int32_t j = 0; j < count; ++j) out[j] = divisor[sum[j] + in[j] - in[j] * carry / kWeightUnit];
+}
+
+// Every column of the rows (each byte of a row is one channel of one column)
+// from srcHeight rows down to newHeight; the width is unchanged.
+bool AverageColumns(const ResizeJob& job, uint8_t* target, int32_t newHeight) {
+    int64_t window = 0;
+    uint8_t* divisor = BuildDivisors(job.srcHeight, newHeight, window);
+    if (divisor == nullptr) return false;
+    const int64_t stride = Stride24(job.srcWidth);
+    const int64_t lineBytes = 3 * static_cast<int64_t>(job.srcWidth);
+    for (int64_t first = 0; first < lineBytes; first += kTile) {
+        const int32_t count = static_cast<int32_t>(lineBytes - first < kTile ? lineBytes - first : kTile);
+        AverageLines(job.srcRows + first, stride, target + first, stride, count, job.srcHeight, window, divisor);
     }
     ReleasePages(divisor);
     return true;
 }
 
-// The stand-alone reducer's 24-bit copy of the source rows, or null.
-uint8_t* ConvertTo24(int32_t width, int32_t height, int32_t bitCount) {
+// Every row of the column pass's output from srcWidth pixels down to newWidth.
+bool AverageRows(const ResizeJob& job, const uint8_t* source, int32_t newWidth, int32_t newHeight) {
+    int64_t window = 0;
+    uint8_t* divisor = BuildDivisors(job.srcWidth, newWidth, window);
+    if (divisor == nullptr) return false;
+    const int64_t sourceStride = Stride24(job.srcWidth);
+    const int64_t targetStride = Stride24(newWidth);
+    for (int32_t row = 0; row < newHeight; ++row)
+        AverageLines(source + row * sourceStride, 3, job.dstRows + row * targetStride, 3, 3, job.srcWidth, window,
+                     divisor);
+    ReleasePages(divisor);
+    return true;
+}
+
+// The stand-alone reducer's 24-bit copy of the picture's rows, or null.
+uint8_t* ConvertTo24(const FittedPicture& picture) {
+    if (currentImage == nullptr) return nullptr;  // no palette to expand through
     ColorReducer& reducer = *colorReducer;
-    reducer.width = width;
-    reducer.height = height;
-    reducer.sourceBitCount = bitCount;
+    reducer.width = picture.width;
+    reducer.height = picture.height;
+    reducer.sourceBitCount = picture.bitCount;
     reducer.targetBitCount = 24;
     ComputeStride(reducer);
     auto* rows = static_cast<uint8_t*>(AllocatePages(static_cast<uint64_t>(reducer.imageSize)));
     if (rows == nullptr) return nullptr;
-    if (!reducer.Convert(nullptr, rows, currentImage->palette, fittedPicture.sourcePixels)) {
+    if (!reducer.Convert(nullptr, rows, currentImage->palette, picture.sourcePixels)) {
         ReleasePages(rows);
         return nullptr;
     }
     return rows;
 }
 
-void BlurAndDifferences(const SharpenJob& job) {
-    const int32_t w = job.width;
-    const int32_t h = job.height;
-    for (int32_t y = 0; y < h; ++y) {
-        for (int32_t x = 0; x < w; ++x) {
-            for (int channel = 0; channel < 3; ++channel) {
-                int32_t sum = 0;
-                for (int32_t dy = -2; dy <= 2; ++dy) {
-                    const int32_t yy = y + dy < 0 ? 0 : y + dy >= h ? h - 1 : y + dy;
-                    const uint8_t* row = job.srcRows + static_cast<int64_t>(yy) * job.stride + channel;
-                    for (int32_t dx = -2; dx <= 2; ++dx) {
-                        const int32_t xx = x + dx < 0 ? 0 : x + dx >= w ? w - 1 : x + dx;
-                        sum += row[3 * xx];
-                    }
-                }
-                const int64_t at = static_cast<int64_t>(y) * job.stride + 3 * x + channel;
-                const uint8_t blurred = job.div25[sum];
-                int32_t d = job.srcRows[at] - blurred;
-                d = d < -128 ? -128 : d > 127 ? 127 : d;
-                job.dstRows[at] = blurred;
-                job.diffRows[at] = static_cast<int8_t>(d);
-            }
-        }
+// Blurs one pixel from the five rows around it, whose columns are `columns`
+// byte offsets, and stores the blurred value and the clamped difference.
+inline void BlurPixel(const SharpenJob& job, const uint8_t* const* rows, const int64_t* columns, int64_t at) {
+    for (int c = 0; c < 3; ++c) {
+        int32_t sum = 0;
+        for (int r = 0; r < 5; ++r)
+            for (int k = 0; k < 5; ++k) sum += rows[r][columns[k] + c];
+        const uint8_t blurred = job.div25[sum];
+        int32_t d = job.srcRows[at + c] - blurred;
+        d = d < -128 ? -128 : d > 127 ? 127 : d;
+        job.dstRows[at + c] = blurred;
+        job.diffRows[at + c] = static_cast<int8_t>(d);
     }
 }
 
+// The 5 x 5 box blur and the differences. Samples beyond the picture repeat
+// its edge: rows are chosen once per row, and the two columns at each side
+// get their own offsets, so the inner pixels need no coordinate tests.
+void BlurAndDifferences(const SharpenJob& job) {
+    const int32_t w = job.width;
+    const int32_t h = job.height;
+    auto edgeColumns = [w](int32_t x, int64_t* columns) {
+        for (int k = 0; k < 5; ++k) {
+            const int32_t xx = x + k - 2;
+            columns[k] = 3 * static_cast<int64_t>(xx < 0 ? 0 : xx >= w ? w - 1 : xx);
+        }
+    };
+    int64_t left[2][5];
+    int64_t right[2][5];
+    edgeColumns(0, left[0]);
+    edgeColumns(1, left[1]);
+    edgeColumns(w - 2, right[0]);
+    edgeColumns(w - 1, right[1]);
+    for (int32_t y = 0; y < h; ++y) {
+        const uint8_t* rows[5];
+        for (int r = 0; r < 5; ++r) {
+            const int32_t yy = y + r - 2;
+            rows[r] = job.srcRows + static_cast<int64_t>(yy < 0 ? 0 : yy >= h ? h - 1 : yy) * job.stride;
+        }
+        const int64_t rowStart = static_cast<int64_t>(y) * job.stride;
+        BlurPixel(job, rows, left[0], rowStart);
+        BlurPixel(job, rows, left[1], rowStart + 3);
+        for (int32_t x = 2; x < w - 2; ++x) {
+            const int64_t centre = 3 * static_cast<int64_t>(x);
+            const int64_t columns[5] = {centre - 6, centre - 3, centre, centre + 3, centre + 6};
+            BlurPixel(job, rows, columns, rowStart + centre);
+        }
+        BlurPixel(job, rows, right[0], rowStart + 3 * static_cast<int64_t>(w - 2));
+        BlurPixel(job, rows, right[1], rowStart + 3 * static_cast<int64_t>(w - 1));
+    }
+}
+
+// Pixels that differ enough from their surroundings move 3/8 further away.
 void ApplyDifferences(const SharpenJob& job) {
     for (int32_t y = 0; y < job.height; ++y) {
         for (int32_t x = 0; x < job.width; ++x) {
@@ -104,12 +163,51 @@ void ApplyDifferences(const SharpenJob& job) {
             const uint8_t* src = job.srcRows + at;
             uint8_t* dst = job.dstRows + at;
             if (std::abs(d[0]) + std::abs(d[1]) + std::abs(d[2]) > kSharpenThreshold) {
-                for (int c = 0; c < 3; ++c) dst[c] = job.clamp[src[c] + job.products[d[c] + 128]];
+                for (int c = 0; c < 3; ++c) dst[c] = job.clamp[src[c] + job.products[d[c]]];
             } else {
                 for (int c = 0; c < 3; ++c) dst[c] = src[c];
             }
         }
     }
+}
+
+// The size that just covers the slot with the picture's aspect ratio.
+void CoverSize(int32_t W, int32_t H, int32_t w, int32_t h, int32_t& newWidth, int32_t& newHeight) {
+    const int64_t rw = static_cast<int64_t>(static_cast<double>(w) * kRatioUnit / static_cast<double>(W));
+    const int64_t rh = static_cast<int64_t>(static_cast<double>(h) * kRatioUnit / static_cast<double>(H));
+    if (rw < rh) {
+        newHeight = h;
+        const int64_t scaled = W * rh / kRatioUnit;
+        newWidth = static_cast<int32_t>(scaled < w ? w : scaled);
+    } else {
+        newWidth = w;
+        const int64_t scaled = H * rw / kRatioUnit;
+        newHeight = static_cast<int32_t>(scaled < h ? h : scaled);
+    }
+}
+
+// Scales the 24-bit sourcePixels to the new size into fresh pixels and
+// sharpens them; on failure nothing of this step is left allocated.
+bool ScaleAndSharpen(FittedPicture& picture, int32_t newWidth, int32_t newHeight) {
+    const uint64_t bytes = static_cast<uint64_t>(Stride24(newWidth)) * static_cast<uint64_t>(newHeight);
+    uint8_t* scaled = static_cast<uint8_t*>(AllocatePages(bytes));
+    if (scaled == nullptr) return false;
+    *resizeJob = ResizeJob{picture.width, picture.height, picture.sourcePixels, scaled};
+    if (!Resize(newWidth, newHeight)) {
+        ReleasePages(scaled);
+        return false;
+    }
+    const int32_t oldWidth = picture.width;
+    const int32_t oldHeight = picture.height;
+    picture.pixels = scaled;
+    picture.width = newWidth;
+    picture.height = newHeight;
+    if (Sharpen(bytes)) return true;
+    ReleasePages(picture.pixels);
+    picture.pixels = nullptr;
+    picture.width = oldWidth;
+    picture.height = oldHeight;
+    return false;
 }
 
 }  // namespace
@@ -137,13 +235,13 @@ void BuildFilterTables(FilterWorkspace& workspace) {
 bool Resize(int32_t newWidth, int32_t newHeight) {
     if (newWidth < 1 || newHeight < 1 || newWidth > kLargestSide || newHeight > kLargestSide) return false;
     const ResizeJob& job = *resizeJob;
-    const int64_t sourceStride = Stride24(job.srcWidth);
-    auto* columns = static_cast<uint8_t*>(AllocatePages(static_cast<uint64_t>(sourceStride) * newHeight));
+    // Averaging windows of less than a source pixel would read past the divisor table.
+    if (newWidth > job.srcWidth || newHeight > job.srcHeight || job.srcRows == nullptr || job.dstRows == nullptr)
+        return false;
+    const uint64_t bytes = static_cast<uint64_t>(Stride24(job.srcWidth)) * static_cast<uint64_t>(newHeight);
+    auto* columns = static_cast<uint8_t*>(AllocatePages(bytes));
     if (columns == nullptr) return false;
-    // Columns first (each byte of a row is one column's channel), then rows.
-    const bool done =
-        AveragePass(job.srcRows, columns, job.srcHeight, newHeight, sourceStride, sourceStride, job.srcWidth, 3, 3) &&
-        AveragePass(columns, job.dstRows, job.srcWidth, newWidth, 3, 3, newHeight, sourceStride, Stride24(newWidth));
+    const bool done = AverageColumns(job, columns, newHeight) && AverageRows(job, columns, newWidth, newHeight);
     ReleasePages(columns);
     return done;
 }
@@ -151,6 +249,9 @@ bool Resize(int32_t newWidth, int32_t newHeight) {
 bool Sharpen(uint64_t bufferSize) {
     FittedPicture& picture = fittedPicture;
     if (picture.width < 5 || picture.height < 5) return true;
+    const int64_t stride = Stride24(picture.width);
+    if (picture.pixels == nullptr || bufferSize < static_cast<uint64_t>(stride) * static_cast<uint64_t>(picture.height))
+        return false;
     auto* output = static_cast<uint8_t*>(AllocatePages(bufferSize));
     if (output == nullptr) return false;
     auto* differences = static_cast<int8_t*>(AllocatePages(bufferSize));
@@ -161,12 +262,12 @@ bool Sharpen(uint64_t bufferSize) {
     SharpenJob& job = *sharpenJob;
     job.width = picture.width;
     job.height = picture.height;
-    job.stride = static_cast<int32_t>(Stride24(picture.width));
+    job.stride = static_cast<int32_t>(stride);
     job.srcRows = picture.pixels;
     job.dstRows = output;
     job.diffRows = differences;
     job.div25 = filterWorkspace->div25;
-    job.products = filterWorkspace->sharpenProducts[kSharpenAmount];
+    job.products = filterWorkspace->sharpenProducts[kSharpenAmount] + 128;
     job.clamp = filterWorkspace->clamp + kClampCentre;
     BlurAndDifferences(job);
     ApplyDifferences(job);
@@ -182,73 +283,58 @@ bool FitToSlot() {
     const int32_t H = picture.height;
     const int32_t w = picture.slotWidth;
     const int32_t h = picture.slotHeight;
+    if (w < 1 || h < 1 || W < 1 || H < 1 || picture.sourcePixels == nullptr) return false;
     if (w > W || h > H) return false;
     if (w == W || h == H) {
         if (picture.bitCount != 8 && picture.bitCount != 24) return false;
-        const uint64_t bytes = static_cast<uint64_t>(StrideFor(W, picture.bitCount)) * H;
+        const uint64_t bytes = static_cast<uint64_t>(StrideFor(W, picture.bitCount)) * static_cast<uint64_t>(H);
         picture.pixels = static_cast<uint8_t*>(AllocatePages(bytes));
         if (picture.pixels == nullptr) return false;
         memcpy(picture.pixels, picture.sourcePixels, bytes);
         return true;
     }
-    const int64_t rw = static_cast<int64_t>(w * 25000.0 / W);
-    const int64_t rh = static_cast<int64_t>(h * 25000.0 / H);
-    int32_t newWidth;
-    int32_t newHeight;
-    if (rw < rh) {
-        newHeight = h;
-        newWidth = static_cast<int32_t>(W * rh / 25000);
-        if (newWidth < w) newWidth = w;
-    } else {
-        newWidth = w;
-        newHeight = static_cast<int32_t>(H * rw / 25000);
-        if (newHeight < h) newHeight = h;
-    }
+    int32_t newWidth = 0;
+    int32_t newHeight = 0;
+    CoverSize(W, H, w, h, newWidth, newHeight);
+    // The scaled rows are 24-bit; a copy converted for them lives only here,
+    // and the record goes back to the original rows afterwards.
     uint8_t* const original = picture.sourcePixels;
+    const int32_t originalBits = picture.bitCount;
     uint8_t* copy = nullptr;
-    if (picture.bitCount != 24) {
-        copy = ConvertTo24(W, H, picture.bitCount);
+    if (originalBits != 24) {
+        copy = ConvertTo24(picture);
         if (copy == nullptr) return false;
         picture.sourcePixels = copy;
         picture.bitCount = 24;
     }
-    bool result = false;
-    const uint64_t bytes = static_cast<uint64_t>(Stride24(newWidth)) * newHeight;
-    picture.pixels = static_cast<uint8_t*>(AllocatePages(bytes));
-    if (picture.pixels != nullptr) {
-        *resizeJob = ResizeJob{W, H, picture.sourcePixels, picture.pixels};
-        if (Resize(newWidth, newHeight)) {
-            picture.width = newWidth;
-            picture.height = newHeight;
-            result = Sharpen(bytes);
-        }
-        if (!result) {
-            ReleasePages(picture.pixels);
-            picture.pixels = nullptr;
-        }
-    }
+    const bool fitted = ScaleAndSharpen(picture, newWidth, newHeight);
     if (copy != nullptr) {
         ReleasePages(copy);
         picture.sourcePixels = original;
+        if (!fitted) picture.bitCount = originalBits;
     }
-    return result;
+    return fitted;
 }
 
 bool CropToSlot() {
     FittedPicture& picture = fittedPicture;
     const int32_t bits = picture.bitCount;
-    if (bits != 8 && bits != 24) return false;
     const int32_t w = picture.slotWidth;
     const int32_t h = picture.slotHeight;
+    if (bits != 8 && bits != 24) return false;
+    if (picture.pixels == nullptr || w < 1 || h < 1 || w > picture.width || h > picture.height) return false;
     const int64_t pixelBytes = bits / 8;
     const int64_t targetStride = StrideFor(w, bits);
-    auto* cropped = static_cast<uint8_t*>(AllocatePages(static_cast<uint64_t>(targetStride) * h));
+    auto* cropped = static_cast<uint8_t*>(AllocatePages(static_cast<uint64_t>(targetStride) * static_cast<uint64_t>(h)));
     if (cropped == nullptr) return false;
     const int64_t sourceStride = StrideFor(picture.width, bits);
+    // An odd excess leaves the extra column on the right and the extra row at
+    // the bottom cut away.
     const int32_t left = (picture.width - w) / 2;
     const int32_t top = (picture.height - h) / 2;
-    // Rows are bottom-up: picture row top is memory row height - top - 1.
-    const int32_t firstRow = picture.height - top - h;
+    // Rows are bottom-up: picture rows top .. top + h - 1 are memory rows
+    // height - top - h .. height - top - 1.
+    const int64_t firstRow = picture.height - top - h;
     for (int32_t r = 0; r < h; ++r)
         memcpy(cropped + r * targetStride, picture.pixels + (firstRow + r) * sourceStride + left * pixelBytes,
                static_cast<size_t>(w * pixelBytes));

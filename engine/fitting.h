@@ -29,7 +29,7 @@ struct SharpenJob {
     uint8_t* dstRows = nullptr;
     int8_t* diffRows = nullptr;
     const uint8_t* div25 = nullptr;
-    const int16_t* products = nullptr;  // the row of the sharpening amount
+    const int16_t* products = nullptr;  // the row of the sharpening amount, at d = 0
     const uint8_t* clamp = nullptr;     // at v = 0
 };
 
@@ -39,9 +39,12 @@ void BuildFilterTables(FilterWorkspace& workspace);
 bool FitToSlot();
 // Cuts the slot's size out of the middle of fittedPicture.
 bool CropToSlot();
-// Area-averages resizeJob's rows into its destination at the new size.
+// Area-averages resizeJob's rows into its destination at the new size, each
+// side 1..25000 and no larger than the source's (the averaging only shrinks).
 bool Resize(int32_t newWidth, int32_t newHeight);
-// Sharpens fittedPicture.pixels (bufferSize bytes) in place of the old rows.
+// Sharpens the 24-bit fittedPicture.pixels (bufferSize bytes, at least
+// stride x height) and puts the result in their place; pictures under 5
+// pixels either way stay as they are.
 bool Sharpen(uint64_t bufferSize);
 
 // Bytes from one 24-bit row to the next for a width.

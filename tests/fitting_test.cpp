@@ -1,11 +1,13 @@
-// Fitting: the tables, area averaging, the cover-and-crop geometry, and the
-// sharpening's unchanged-flat and small-picture rules.
+// Fitting: the tables, area averaging, the cover-and-crop geometry, the
+// sharpening values, failures and golden digests.
 #include "engine/codec_set.h"
 #include "engine/fitting.h"
 #include "engine/memory.h"
+#include "support/test_pictures.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -13,7 +15,8 @@ namespace {
 class Fitting : public testing::Test {
 protected:
     DecodedImage source{};
-    std::vector<uint8_t> rows;
+    TestPicture picture;
+    std::vector<uint8_t>& rows = picture.rows;
     int liveBefore = 0;
 
     void SetUp() override {
@@ -31,12 +34,22 @@ protected:
     }
     // A picture of the given size whose pixels come from a formula.
     void Picture(int32_t width, int32_t height, int32_t bits, uint8_t (*value)(int32_t x, int32_t y, int c)) {
-        const int64_t stride = ((width * (bits / 8)) + 3) & ~3;
-        rows.assign(static_cast<size_t>(stride * height), 0);
-        for (int32_t y = 0; y < height; ++y)
-            for (int32_t x = 0; x < width; ++x)
-                for (int c = 0; c < bits / 8; ++c) rows[y * stride + x * (bits / 8) + c] = value(x, y, c);
-        fittedPicture = FittedPicture{width, height, bits, rows.data(), nullptr, 0, 0};
+        Use(FormulaPicture(width, height, bits, value));
+    }
+    void Use(TestPicture made) {
+        picture = std::move(made);
+        memcpy(source.palette, picture.palette, sizeof source.palette);
+        fittedPicture = FittedPicture{picture.width, picture.height, picture.bitCount, rows.data(), nullptr, 0, 0};
+    }
+    // Page-allocated working rows, as the scaling step leaves them.
+    void Working(const TestPicture& made) {
+        ReleasePages(fittedPicture.pixels);
+        fittedPicture = FittedPicture{made.width, made.height, made.bitCount, nullptr, nullptr, 0, 0};
+        fittedPicture.pixels = static_cast<uint8_t*>(AllocatePages(made.rows.size()));
+        memcpy(fittedPicture.pixels, made.rows.data(), made.rows.size());
+    }
+    const uint8_t* Pixel(int32_t x, int32_t y) const {
+        return fittedPicture.pixels + y * Stride24(fittedPicture.width) + 3 * x;
     }
     bool Fit(int32_t slotWidth, int32_t slotHeight) {
         fittedPicture.slotWidth = slotWidth;
@@ -99,6 +112,12 @@ TEST_F(Fitting, AreaAveragingOfARowAndAColumn) {
     EXPECT_EQ(half[3], 150);
     EXPECT_FALSE(Resize(0, 1));
     EXPECT_FALSE(Resize(1, 25001));
+    EXPECT_FALSE(Resize(1, 0));
+    // The averaging only shrinks: a wider or taller target is refused.
+    EXPECT_FALSE(Resize(5, 1));
+    EXPECT_FALSE(Resize(2, 2));
+    EXPECT_TRUE(Resize(4, 1));  // the same size copies
+    EXPECT_EQ(std::vector<uint8_t>(half.begin(), half.begin() + 4), (std::vector<uint8_t>{10, 0, 0, 20}));
 }
 
 TEST_F(Fitting, CoverThenCropGeometry) {
@@ -164,19 +183,140 @@ TEST_F(Fitting, FlatPicturesStayFlatAndEightBitsScaleToTwentyFour) {
 }
 
 TEST_F(Fitting, EveryFailedAllocationReleasesTheStep) {
-    for (int failing = 1;; ++failing) {
-        Picture(40, 30, 8, Gradient);
-        AllocationProbe::FailAt(failing);
-        const bool fitted = Fit(20, 10) && CropToSlot();
-        const int asked = AllocationProbe::Allocations();
-        AllocationProbe::Reset();
+    struct Case {
+        int32_t bits, slotWidth, slotHeight, allocations;
+    };
+    // 8 bits: 24-bit copy, scaled rows, column block, two divisor tables, the
+    // sharpened output and differences, the crop; 24 bits without the copy;
+    // no scaling: the copy of the rows and the crop.
+    for (const Case& c : {Case{8, 20, 10, 8}, Case{24, 20, 10, 7}, Case{24, 40, 10, 2}}) {
+        for (int failing = 1;; ++failing) {
+            Picture(40, 30, c.bits, Gradient);
+            AllocationProbe::FailAt(failing);
+            const bool scaled = Fit(c.slotWidth, c.slotHeight);
+            const bool fitted = scaled && CropToSlot();
+            const int asked = AllocationProbe::Allocations();
+            AllocationProbe::Reset();
+            if (!scaled) {  // the record is as it was, with no rows
+                EXPECT_EQ(fittedPicture.pixels, nullptr);
+                EXPECT_EQ(fittedPicture.width, 40);
+                EXPECT_EQ(fittedPicture.height, 30);
+                EXPECT_EQ(fittedPicture.bitCount, c.bits);
+                EXPECT_EQ(fittedPicture.sourcePixels, rows.data());
+            }
+            ReleasePages(fittedPicture.pixels);
+            fittedPicture.pixels = nullptr;
+            ASSERT_EQ(AllocationProbe::LiveBlocks(), liveBefore) << c.bits << " bits, allocation " << failing;
+            if (fitted) {
+                EXPECT_EQ(failing, c.allocations + 1) << c.bits << " bits";
+                EXPECT_GT(failing, asked);
+                break;
+            }
+        }
+    }
+}
+
+TEST_F(Fitting, RefusedPicturesAndSlots) {
+    Picture(40, 30, 16, Gradient);
+    EXPECT_FALSE(Fit(40, 10));  // no scaling needs 8 or 24 bits
+    Picture(40, 30, 4, Gradient);
+    EXPECT_FALSE(Fit(20, 10));  // 4 bits do not convert to 24
+    EXPECT_EQ(fittedPicture.bitCount, 4);
+    EXPECT_EQ(fittedPicture.sourcePixels, rows.data());
+    Picture(40, 30, 8, Gradient);
+    currentImage = nullptr;  // no palette to convert through
+    EXPECT_FALSE(Fit(20, 10));
+    currentImage = &source;
+    EXPECT_FALSE(Fit(0, 10));
+    EXPECT_FALSE(Fit(20, -1));
+    EXPECT_EQ(fittedPicture.pixels, nullptr);
+
+    Working(FormulaPicture(8, 6, 24, Gradient));
+    fittedPicture.slotWidth = 9;  // wider than the picture
+    fittedPicture.slotHeight = 6;
+    EXPECT_FALSE(CropToSlot());
+    fittedPicture.slotWidth = 4;
+    fittedPicture.bitCount = 32;
+    EXPECT_FALSE(CropToSlot());
+    fittedPicture.bitCount = 24;
+    EXPECT_EQ(Pixel(3, 2)[0], Gradient(3, 2, 0));  // untouched
+    EXPECT_FALSE(Sharpen(Stride24(8) * 6 - 1));     // a buffer too small for the picture
+}
+
+TEST_F(Fitting, CropTakesTheCentre) {
+    // Each pixel names its column and its row counted from the top.
+    auto coordinates = [](int32_t width, int32_t height) {
+        return FormulaPicture(width, height, 24, [=](int32_t x, int32_t y, int c) {
+            const int32_t top = height - 1 - y;
+            return static_cast<uint8_t>(c == 0 ? x & 0xFF : c == 1 ? (x >> 8) | (top >> 8) << 4 : top & 0xFF);
+        });
+    };
+    auto column = [](const uint8_t* p) { return p[0] | (p[1] & 0xF) << 8; };
+    auto row = [](const uint8_t* p) { return p[2] | (p[1] >> 4) << 8; };
+    struct Case {
+        int32_t W, H, w, h, left, top;
+    };
+    // The scaled sizes of 1920 x 1080 and 3000 x 2000 for their slots, and an
+    // odd excess each way: the extra column goes on the right, the extra row
+    // at the bottom.
+    for (const Case& c : {Case{1365, 768, 1024, 768, 170, 0}, Case{1920, 1280, 1920, 1080, 0, 100},
+                          Case{500, 400, 500, 400, 0, 0}, Case{7, 6, 4, 3, 1, 1}}) {
+        Working(coordinates(c.W, c.H));
+        fittedPicture.slotWidth = c.w;
+        fittedPicture.slotHeight = c.h;
+        ASSERT_TRUE(CropToSlot());
+        ASSERT_EQ(fittedPicture.width, c.w);
+        ASSERT_EQ(fittedPicture.height, c.h);
+        const uint8_t* topLeft = Pixel(0, c.h - 1);
+        const uint8_t* bottomRight = Pixel(c.w - 1, 0);
+        EXPECT_EQ(column(topLeft), c.left) << c.W << "x" << c.H;
+        EXPECT_EQ(row(topLeft), c.top) << c.W << "x" << c.H;
+        EXPECT_EQ(column(bottomRight), c.left + c.w - 1);
+        EXPECT_EQ(row(bottomRight), c.top + c.h - 1);
+    }
+}
+
+TEST_F(Fitting, ScaledToFourIsOnlyAveraged) {
+    // 40 x 8 for 10 x 4 scales to 20 x 4, 8 x 40 for 4 x 10 to 4 x 20, and
+    // 40 x 10 for 10 x 5 to 20 x 5, which is sharpened.
+    struct Case {
+        int32_t W, H, w, h, scaledW, scaledH;
+        bool sharpened;
+    };
+    for (const Case& c : {Case{40, 8, 10, 4, 20, 4, false}, Case{8, 40, 4, 10, 4, 20, false},
+                          Case{40, 10, 10, 5, 20, 5, true}}) {
+        Use(PhotoPicture(c.W, c.H, 24, 7));
+        std::vector<uint8_t> averaged(static_cast<size_t>(Stride24(c.scaledW) * c.scaledH));
+        *resizeJob = ResizeJob{c.W, c.H, rows.data(), averaged.data()};
+        ASSERT_TRUE(Resize(c.scaledW, c.scaledH));
+        ASSERT_TRUE(Fit(c.w, c.h));
+        ASSERT_EQ(fittedPicture.width, c.scaledW);
+        ASSERT_EQ(fittedPicture.height, c.scaledH);
+        EXPECT_EQ(memcmp(fittedPicture.pixels, averaged.data(), averaged.size()) != 0, c.sharpened) << c.W << "x" << c.H;
         ReleasePages(fittedPicture.pixels);
         fittedPicture.pixels = nullptr;
-        ASSERT_EQ(AllocationProbe::LiveBlocks(), liveBefore) << "allocation " << failing;
-        if (fitted) {
-            EXPECT_GT(failing, asked);
-            break;
-        }
+    }
+}
+
+TEST_F(Fitting, GoldenDigests) {
+    struct Case {
+        int32_t W, H, bits;
+        uint32_t seed;
+        int32_t w, h;
+        uint32_t digest;
+    };
+    // Wide and tall covers, an 8-bit source, a crop without scaling and a
+    // picture too small to sharpen; the digest is of the cropped rows.
+    for (const Case& c : {Case{211, 157, 24, 11, 120, 80, 1575621649u}, Case{160, 120, 8, 12, 100, 100, 332680902u},
+                          Case{97, 301, 24, 13, 40, 200, 2718868875u}, Case{64, 48, 24, 14, 64, 20, 3277721571u},
+                          Case{90, 20, 8, 15, 9, 4, 2790295871u}}) {
+        Use(PhotoPicture(c.W, c.H, c.bits, c.seed));
+        ASSERT_TRUE(Fit(c.w, c.h));
+        ASSERT_TRUE(CropToSlot());
+        EXPECT_EQ(Digest(fittedPicture.pixels, static_cast<uint64_t>(Stride24(c.w)) * c.h), c.digest)
+            << c.W << "x" << c.H << " to " << c.w << "x" << c.h;
+        ReleasePages(fittedPicture.pixels);
+        fittedPicture.pixels = nullptr;
     }
 }
 
