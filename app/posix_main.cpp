@@ -14,12 +14,6 @@ namespace {
 
 enum ExitStatus { kWroteFiles = 0, kWroteNothing = 1, kUsage = 2 };
 
-// The batch's format code for the format list's index; -1 for none.
-int32_t OutputFormatFor(int32_t listIndex) {
-    static const int32_t kCodes[] = {0, 1, 2, 4};
-    return listIndex >= 0 && listIndex < 4 ? kCodes[listIndex] : -1;
-}
-
 // An argument as an absolute path, its long form when the file exists.
 std::wstring AbsolutePath(const char* argument) {
     std::vector<WCHAR> wide(MultiByteToWideChar(CP_UTF8, 0, argument, -1, nullptr, 0));

@@ -1,8 +1,9 @@
 # Compile options shared by every target of the project.
 function(framelet_warnings target)
-  target_compile_options(${target} PRIVATE -Wall -Wextra)
+  # C and C++ only: the resource compiler takes no warning options.
+  target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:C,CXX>:-Wall -Wextra>)
   if(FRAMELET_WERROR)
-    target_compile_options(${target} PRIVATE -Werror)
+    target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:C,CXX>:-Werror>)
   endif()
 endfunction()
 

@@ -124,6 +124,11 @@ void ShowError(int code) {
     MessageBoxW(mainWindow, kMessages[code], L"Error", MB_SETFOREGROUND | MB_ICONERROR);
 }
 
+int32_t OutputFormatFor(int32_t listIndex) {
+    static const int32_t kCodes[] = {0, 1, 2, 4};
+    return listIndex >= 0 && listIndex < 4 ? kCodes[listIndex] : -1;
+}
+
 const WCHAR* SelectOutputFormat(SaveEntry& save) {
     if (collectSettings != nullptr) collectSettings();
     const OutputFormat* chosen = &kBitmap;

@@ -4,6 +4,8 @@
 
 #include "platform/win32.h"
 
+#include <cstdint>
+
 // The main window: owner of the batch's messages, its title shows progress.
 // Null while no window exists.
 extern HWND mainWindow;
@@ -25,6 +27,10 @@ void ShowError(int code);
 // before any file was read; written, when given, receives the number of
 // files written.
 bool RunBatch(int count, const WCHAR* const* inputs, int* written = nullptr);
+
+// The batch's format code for an index of the format list (BMP, PNG, JPEG,
+// GIF); -1 for no format.
+int32_t OutputFormatFor(int32_t listIndex);
 
 using SaveEntry = bool (*)(LPCWSTR temporaryPath);
 // Collects the settings and picks the batch's extension and save entry.

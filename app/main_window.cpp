@@ -1,0 +1,487 @@
+#include "app/main_window.h"
+
+#include "app/control_ids.h"
+#include "app/html_help.h"
+#include "engine/batch.h"
+#include "engine/memory.h"
+#include "settings/settings_store.h"
+
+#include <commctrl.h>
+#include <shellapi.h>
+#include <shlwapi.h>
+
+#include <cwchar>
+#include <initializer_list>
+
+int32_t osClass = 0;
+HFONT uiFont = nullptr;
+DWORD_PTR helpCookie = 0;
+LPWSTR* argList = nullptr;
+int argCount = 0;
+bool alwaysOnTop = false;
+WCHAR** dropList = nullptr;
+int dropCount = 0;
+
+namespace {
+
+constexpr const WCHAR* kSameFolderAsInput = L"<入力ファイルと同じフォルダ>";
+constexpr const WCHAR* kTitle = L"Framelet";
+constexpr int kGroupPitch = 70;  // vertical distance between slot groups
+constexpr int kJpegFormatIndex = 2;
+
+enum class Kind { Group, Check, Label, Number, Text, Button, List, FirstRadio, Radio, Spin };
+
+// One control: for a spin control, limit is the top of its range (the
+// bottom is 1) and the edit field created just before it is its buddy.
+struct Control {
+    int id;
+    Kind kind;
+    const WCHAR* caption;
+    int x, y, width, height;
+    int limit;  // characters an edit field takes; 0 for no limit
+};
+
+// One slot group, ids and y relative to slot 0 and the group's top.
+constexpr Control kSlotControls[] = {
+    {kSlotGroup, Kind::Group, nullptr, 5, 0, 505, 65, 0},
+    {kSlotEnabled, Kind::Check, L"出力", 15, 18, 45, 16, 0},
+    {kSlotSizeLabel, Kind::Label, L"サイズ W", 76, 20, 45, 15, 0},
+    {kSlotWidth, Kind::Number, nullptr, 121, 17, 40, 18, 4},
+    {kSlotHeightLabel, Kind::Label, L"H", 165, 20, 10, 15, 0},
+    {kSlotHeight, Kind::Number, nullptr, 175, 17, 40, 18, 4},
+    {kSlotSuffixLabel, Kind::Label, L"ファイル名追加文字", 231, 20, 97, 15, 0},
+    {kSlotSuffix, Kind::Text, nullptr, 328, 17, 80, 18, 20},
+    {kSlotUseSubfolder, Kind::Check, L"サブフォルダ", 424, 18, 74, 16, 0},
+    {kSlotSubfolder, Kind::Text, nullptr, 420, 41, 80, 18, 20},
+    {kSlotFolderLabel, Kind::Label, L"フォルダ", 15, 44, 38, 15, 0},
+    {kSlotChooseFolder, Kind::Button, L"設定", 53, 40, 36, 20, 0},
+    {kSlotClearFolder, Kind::Button, L"解除", 89, 40, 36, 20, 0},
+    {kSlotFolder, Kind::Text, nullptr, 125, 41, 295, 18, 260},
+};
+
+// The save options and buttons, placed for six visible groups.
+constexpr Control kOptionControls[] = {
+    {kSaveOptionsGroup, Kind::Group, L"保存オプション", 5, 425, 505, 43, 0},
+    {kFormatLabel, Kind::Label, L"形式", 15, 445, 29, 16, 0},
+    {kFormatList, Kind::List, nullptr, 44, 441, 55, 400, 0},
+    {kQualityLabel, Kind::Label, L"JPEG画質", 115, 445, 55, 14, 0},
+    {kQualityField, Kind::Number, nullptr, 171, 442, 45, 18, 3},
+    {kQualitySpin, Kind::Spin, nullptr, 0, 0, 0, 0, 100},
+    {kSamplingLabel, Kind::Label, L"サンプル比", 224, 445, 53, 14, 0},
+    {kSampling41, Kind::FirstRadio, L"4:1", 279, 443, 32, 16, 0},
+    {kSampling11, Kind::Radio, L"1:1", 313, 443, 32, 16, 0},
+    {kSizeLimit, Kind::Check, L"サイズ制限", 353, 443, 74, 16, 0},
+    {kSizeLimitField, Kind::Number, nullptr, 427, 442, 52, 18, 4},
+    {kSizeLimitSpin, Kind::Spin, nullptr, 0, 0, 0, 0, 32767},
+    {kSizeLimitUnit, Kind::Label, L"KB", 483, 445, 20, 12, 0},
+    {kShownGroupsLabel, Kind::Label, L"出力設定表示数", 15, 484, 90, 16, 0},
+    {kShownGroupsList, Kind::List, nullptr, 105, 480, 35, 400, 0},
+    {kOptionsButton, Kind::Button, L"オプション", 175, 479, 90, 22, 0},
+    {kCloseButton, Kind::Button, L"閉じる", 300, 479, 90, 22, 0},
+    {kHelpButton, Kind::Button, L"ヘルプ", 400, 479, 50, 22, 0},
+    {kVersionButton, Kind::Button, L"Ver.", 460, 479, 40, 22, 0},
+};
+
+constexpr const WCHAR* kFormatItems[] = {L"BMP", L"PNG", L"JPEG", L"GIF"};
+constexpr const WCHAR* kShownGroupsItems[] = {L"2", L"3", L"4", L"5", L"6"};
+
+// The ten JPEG controls, in id order.
+constexpr int kFirstJpegControl = kQualityLabel;
+constexpr int kLastJpegControl = kSizeLimitUnit;
+
+// Controls that move with the number of visible groups.
+constexpr int kMovingControls[] = {kSaveOptionsGroup, kFormatLabel,    kFormatList,     kQualityLabel,
+                                   kQualityField,     kQualitySpin,    kSamplingLabel,  kSampling41,
+                                   kSampling11,       kSizeLimit,      kSizeLimitField, kSizeLimitSpin,
+                                   kSizeLimitUnit,    kShownGroupsLabel, kShownGroupsList, kOptionsButton,
+                                   kCloseButton,      kHelpButton,     kVersionButton};
+
+HWND Item(int id) { return GetDlgItem(mainWindow, id); }
+void Enable(int id, bool on) { EnableWindow(Item(id), on ? TRUE : FALSE); }
+bool Ticked(int id) { return IsDlgButtonChecked(mainWindow, id) == BST_CHECKED; }
+void Tick(int id, bool on) { CheckDlgButton(mainWindow, id, on ? BST_CHECKED : BST_UNCHECKED); }
+
+DWORD StyleOf(Kind kind) {
+    constexpr DWORD kChild = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
+    switch (kind) {
+        case Kind::Group: return kChild | BS_GROUPBOX;
+        case Kind::Check: return kChild | BS_AUTOCHECKBOX;
+        case Kind::Label: return kChild | SS_LEFT | SS_ENDELLIPSIS;
+        case Kind::Number: return kChild | ES_NUMBER | ES_RIGHT;
+        case Kind::Text: return kChild | ES_AUTOHSCROLL;
+        case Kind::Button: return kChild | BS_PUSHBUTTON;
+        case Kind::List: return kChild | CBS_DROPDOWNLIST | WS_VSCROLL;
+        case Kind::FirstRadio: return kChild | BS_AUTORADIOBUTTON | WS_GROUP;
+        case Kind::Radio: return kChild | BS_AUTORADIOBUTTON;
+        case Kind::Spin: break;
+    }
+    return WS_CHILD | WS_VISIBLE | UDS_ALIGNRIGHT | UDS_ARROWKEYS | UDS_SETBUDDYINT | UDS_NOTHOUSANDS;
+}
+
+const WCHAR* ClassOf(Kind kind) {
+    switch (kind) {
+        case Kind::Label: return WC_STATICW;
+        case Kind::Number:
+        case Kind::Text: return WC_EDITW;
+        case Kind::List: return WC_COMBOBOXW;
+        default: return WC_BUTTONW;
+    }
+}
+
+// Creates one control at the given offsets; the previous control is a spin
+// control's buddy.
+void CreateControl(const Control& control, int idOffset, int yOffset, const WCHAR* caption, HWND previous) {
+    const HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(mainWindow, GWLP_HINSTANCE));
+    const int id = control.id + idOffset;
+    if (control.kind == Kind::Spin) {
+        CreateUpDownControl(StyleOf(control.kind), 0, 0, 0, 0, mainWindow, id, instance, previous, control.limit, 1,
+                            1);
+        return;
+    }
+    const DWORD extended = control.kind == Kind::Group                                   ? WS_EX_TRANSPARENT
+                           : control.kind == Kind::Number || control.kind == Kind::Text ? WS_EX_CLIENTEDGE
+                                                                                        : 0;
+    HWND child = CreateWindowExW(extended, ClassOf(control.kind), caption, StyleOf(control.kind), control.x,
+                                 control.y + yOffset, control.width, control.height, mainWindow,
+                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
+    SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(uiFont), TRUE);
+    if (control.limit > 0) SendMessageW(child, EM_SETLIMITTEXT, static_cast<WPARAM>(control.limit), 0);
+    if (control.kind == Kind::List) SendMessageW(child, CB_SETEXTENDEDUI, TRUE, 0);
+}
+
+void CreateControls() {
+    for (int slot = 0; slot < kSlotCount; ++slot) {
+        HWND previous = nullptr;
+        for (const Control& control : kSlotControls) {
+            WCHAR caption[16];
+            if (control.id == kSlotGroup) swprintf(caption, 16, L"出力設定%d", slot + 1);
+            CreateControl(control, slot, 5 + kGroupPitch * slot, control.id == kSlotGroup ? caption : control.caption,
+                          previous);
+            previous = Item(control.id + slot);
+        }
+    }
+    HWND previous = nullptr;
+    for (const Control& control : kOptionControls) {
+        CreateControl(control, 0, 0, control.caption, previous);
+        previous = Item(control.id);
+    }
+    for (const WCHAR* item : kFormatItems) SendDlgItemMessageW(mainWindow, kFormatList, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item));
+    for (const WCHAR* item : kShownGroupsItems)
+        SendDlgItemMessageW(mainWindow, kShownGroupsList, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item));
+}
+
+void SetTextIfAny(int id, const WCHAR* text) {
+    if (text[0] != 0) SetDlgItemTextW(mainWindow, id, text);
+}
+
+void FillControls() {
+    for (int slot = 0; slot < kSlotCount; ++slot) {
+        const OutputSlot& s = appSettings.slots[slot];
+        Tick(kSlotEnabled + slot, s.enabled);
+        SetDlgItemInt(mainWindow, kSlotWidth + slot, static_cast<UINT>(s.width), TRUE);
+        SetDlgItemInt(mainWindow, kSlotHeight + slot, static_cast<UINT>(s.height), TRUE);
+        SetTextIfAny(kSlotSuffix + slot, s.suffix);
+        Tick(kSlotUseSubfolder + slot, s.useSubfolder);
+        SetTextIfAny(kSlotSubfolder + slot, s.subfolder);
+        SetDlgItemTextW(mainWindow, kSlotFolder + slot, s.folder[0] != 0 ? s.folder : kSameFolderAsInput);
+    }
+    SendDlgItemMessageW(mainWindow, kQualitySpin, UDM_SETPOS32, 0, appSettings.Quality);
+    SendDlgItemMessageW(mainWindow, kSizeLimitSpin, UDM_SETPOS32, 0, appSettings.LmtVal);
+    Tick(appSettings.Sampling == 2 ? kSampling11 : kSampling41, true);
+    Tick(kSizeLimit, appSettings.Limit);
+    SendDlgItemMessageW(mainWindow, kFormatList, CB_SETCURSEL, static_cast<WPARAM>(appSettings.DrctCvt), 0);
+    SendDlgItemMessageW(mainWindow, kShownGroupsList, CB_SETCURSEL, static_cast<WPARAM>(appSettings.DispNUM), 0);
+}
+
+// The quality and size-limit trios: one of them is in use at a time.
+void EnableLimitTrios(bool limit) {
+    for (int id : {kQualityLabel, kQualityField, kQualitySpin}) Enable(id, !limit);
+    for (int id : {kSizeLimitField, kSizeLimitSpin, kSizeLimitUnit}) Enable(id, limit);
+}
+
+void SetUpSystemMenu() {
+    HMENU menu = GetSystemMenu(mainWindow, FALSE);
+    // By position: the maximise and size items of a standard system menu.
+    RemoveMenu(menu, 4, MF_BYPOSITION);
+    RemoveMenu(menu, 2, MF_BYPOSITION);
+    InsertMenuW(menu, 0, MF_BYPOSITION | MF_STRING, kAlwaysOnTop, L"常に手前に表示");
+    InsertMenuW(menu, 1, MF_BYPOSITION | MF_SEPARATOR, kAlwaysOnTopSeparator, nullptr);
+}
+
+void OnCreate(HWND window) {
+    mainWindow = window;
+    collectSettings = MainWindow::CollectSettings;
+    SetUpSystemMenu();
+    CreateControls();
+    FillControls();
+    EnableLimitTrios(appSettings.Limit);
+    for (int slot = 0; slot < kSlotCount; ++slot) MainWindow::ApplySlotEnabling(slot);
+    MainWindow::ApplyJpegEnabling(appSettings.DrctCvt == kJpegFormatIndex);
+    MainWindow::Relayout(appSettings.DispNUM, 4);
+}
+
+// The file list of a drop or of the command line: count pointers followed by
+// count strings of MAX_PATH characters, zeroed, in one heap block.
+WCHAR** AllocateFileList(int count) {
+    if (count < 1 || !AllocationProbe::Admit()) return nullptr;
+    const SIZE_T bytes = static_cast<SIZE_T>(count) * (sizeof(WCHAR*) + MAX_PATH * sizeof(WCHAR));
+    auto** list = static_cast<WCHAR**>(HeapAlloc(privateHeap, HEAP_ZERO_MEMORY, bytes));
+    if (list == nullptr) return nullptr;
+    auto* strings = reinterpret_cast<WCHAR*>(list + count);
+    for (int i = 0; i < count; ++i) list[i] = strings + static_cast<SIZE_T>(i) * MAX_PATH;
+    return list;
+}
+
+void FreeFileList(WCHAR**& list, int& count) {
+    if (list != nullptr) {
+        for (int i = 0; i < count; ++i) list[i][0] = 0;
+        HeapFree(privateHeap, 0, list);
+    }
+    list = nullptr;
+    count = 0;
+}
+
+// The batch's format from the format list; false when nothing is selected.
+bool TakeFormatFromList() {
+    appSettings.DrctCvt = static_cast<int32_t>(SendDlgItemMessageW(mainWindow, kFormatList, CB_GETCURSEL, 0, 0));
+    const int32_t format = OutputFormatFor(appSettings.DrctCvt);
+    if (format < 0) return false;
+    appSettings.outputFormat = format;
+    return true;
+}
+
+void OnDropFiles(HDROP drop) {
+    WCHAR first[MAX_PATH] = {};
+    DragQueryFileW(drop, 0, first, MAX_PATH);
+    // A folder first means the drop was not meant as pictures.
+    if (!PathIsDirectoryW(first)) {
+        const int count = static_cast<int>(DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0));
+        dropList = AllocateFileList(count);
+        if (dropList == nullptr) {
+            ShowError(kMessageNoMemory);
+        } else {
+            dropCount = count;
+            for (int i = 0; i < count; ++i) DragQueryFileW(drop, static_cast<UINT>(i), dropList[i], MAX_PATH);
+            if (TakeFormatFromList()) MainWindow::StartBatch();
+            FreeFileList(dropList, dropCount);  // a drop without a format leaves nothing behind
+        }
+    }
+    DragFinish(drop);
+}
+
+void ToggleAlwaysOnTop() {
+    alwaysOnTop = !alwaysOnTop;
+    SetWindowPos(mainWindow, alwaysOnTop ? HWND_TOPMOST : HWND_NOTOPMOST, 0, 0, 0, 0,
+                 SWP_NOMOVE | SWP_NOSIZE | SWP_NOSENDCHANGING);
+}
+
+void OpenHelp() {
+    WCHAR path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH || !PathRenameExtensionW(path, L".chm")) return;
+    CallHtmlHelp(nullptr, path, HH_DISPLAY_TOPIC, 0);
+}
+
+void OnCommand(int id, int notification) {
+    const int slot = id % 10;
+    if (id >= kSlotEnabled && id < kSlotEnabled + kSlotCount) {
+        appSettings.slots[slot].enabled = Ticked(id);
+        MainWindow::ApplySlotEnabling(slot);
+    } else if (id >= kSlotUseSubfolder && id < kSlotUseSubfolder + kSlotCount) {
+        if (appSettings.slots[slot].enabled) Enable(kSlotSubfolder + slot, Ticked(id));
+    } else if (id >= kSlotClearFolder && id < kSlotClearFolder + kSlotCount) {
+        SetDlgItemTextW(mainWindow, kSlotFolder + slot, kSameFolderAsInput);
+    } else if (id == kFormatList && notification == CBN_SELCHANGE) {
+        const LRESULT selection = SendDlgItemMessageW(mainWindow, kFormatList, CB_GETCURSEL, 0, 0);
+        MainWindow::ApplyJpegEnabling(selection == kJpegFormatIndex);
+    } else if (id == kSizeLimit) {
+        MainWindow::ApplyJpegEnabling(true);
+    } else if (id == kShownGroupsList && notification == CBN_SELCHANGE) {
+        const LRESULT selection = SendDlgItemMessageW(mainWindow, kShownGroupsList, CB_GETCURSEL, 0, 0);
+        MainWindow::Relayout(static_cast<int>(selection), appSettings.DispNUM);
+    } else if (id == kCloseButton) {
+        SendMessageW(mainWindow, WM_CLOSE, 0, 0);
+    } else if (id == kHelpButton) {
+        OpenHelp();
+    } else if (id == kAlwaysOnTop) {
+        ToggleAlwaysOnTop();
+    }
+    // The folder browser, the options dialog and the version window open
+    // nothing until they exist.
+}
+
+void OnClose() {
+    FreeFileList(dropList, dropCount);
+    MainWindow::CollectSettings();
+    SettingsStore::Save();
+}
+
+// Window width and height for index + 2 visible groups.
+int WindowWidth() { return 2 * GetSystemMetrics(SM_CXDLGFRAME) + 515; }
+int WindowHeight(int index) {
+    return kGroupPitch * index + 230 + 2 * GetSystemMetrics(SM_CYDLGFRAME) + GetSystemMetrics(SM_CYCAPTION);
+}
+
+void ShowGroup(int slot, bool show) {
+    for (const Control& control : kSlotControls) ShowWindow(Item(control.id + slot), show ? SW_SHOW : SW_HIDE);
+}
+
+// Moves a control down, keeping its x, size and z-order. Its client position
+// is asked of the window rather than derived from frame metrics, so a frame
+// drawn wider than the metrics say cannot make repeated layouts drift.
+void MoveDown(int id, int distance) {
+    HWND control = Item(id);
+    RECT bounds;
+    GetWindowRect(control, &bounds);
+    POINT at{bounds.left, bounds.top};
+    ScreenToClient(mainWindow, &at);
+    SetWindowPos(control, nullptr, at.x, at.y + distance, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+}
+
+}  // namespace
+
+namespace MainWindow {
+
+bool Create(HINSTANCE instance) {
+    SettingsStore::Load();
+    // Out-of-range counts from the file show the nearest possible number of groups.
+    if (appSettings.DispNUM < 0) appSettings.DispNUM = 0;
+    if (appSettings.DispNUM > 4) appSettings.DispNUM = 4;
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.style = CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS;
+    windowClass.lpfnWndProc = Procedure;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = static_cast<HICON>(
+        LoadImageW(instance, MAKEINTRESOURCEW(kProgramIcon), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE | LR_SHARED));
+    windowClass.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    windowClass.lpszClassName = kMainWindowClass;
+    RegisterClassExW(&windowClass);
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES | ICC_UPDOWN_CLASS};
+    InitCommonControlsEx(&controls);
+
+    const int width = WindowWidth();
+    const int height = 2 * GetSystemMetrics(SM_CYDLGFRAME) + GetSystemMetrics(SM_CYCAPTION) + 510;
+    RECT workArea{};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &workArea, 0);
+    const int x = (workArea.right - workArea.left - width) / 2;
+    const int y = (workArea.bottom - workArea.top - height) / 2;
+    HWND window = CreateWindowExW(WS_EX_DLGMODALFRAME | WS_EX_ACCEPTFILES, kMainWindowClass, kTitle,
+                                  WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, x, y, width, height,
+                                  nullptr, nullptr, instance, nullptr);
+    if (window == nullptr) return false;
+    if (argCount < 2) {
+        ShowWindow(window, SW_SHOW);
+        return true;
+    }
+    if (OutputFormatFor(appSettings.DrctCvt) >= 0) {
+        appSettings.outputFormat = OutputFormatFor(appSettings.DrctCvt);
+        StartBatch();
+    }
+    SendMessageW(window, WM_CLOSE, 0, 0);
+    return true;
+}
+
+void CollectSettings() {
+    for (int slot = 0; slot < kSlotCount; ++slot) {
+        OutputSlot& s = appSettings.slots[slot];
+        s.enabled = Ticked(kSlotEnabled + slot);
+        s.width = static_cast<int32_t>(GetDlgItemInt(mainWindow, kSlotWidth + slot, nullptr, TRUE));
+        s.height = static_cast<int32_t>(GetDlgItemInt(mainWindow, kSlotHeight + slot, nullptr, TRUE));
+        GetDlgItemTextW(mainWindow, kSlotSuffix + slot, s.suffix, MAX_PATH);
+        GetDlgItemTextW(mainWindow, kSlotFolder + slot, s.folder, MAX_PATH);
+        if (!PathIsDirectoryW(s.folder)) s.folder[0] = 0;
+        s.useSubfolder = Ticked(kSlotUseSubfolder + slot);
+        GetDlgItemTextW(mainWindow, kSlotSubfolder + slot, s.subfolder, MAX_PATH);
+    }
+    // The spin's own position: a typed number outside the range leaves it unchanged.
+    appSettings.Quality = LOWORD(SendDlgItemMessageW(mainWindow, kQualitySpin, UDM_GETPOS, 0, 0));
+    appSettings.Sampling = Ticked(kSampling11) ? 2 : 0;
+    appSettings.Limit = Ticked(kSizeLimit);
+    appSettings.LmtVal = LOWORD(SendDlgItemMessageW(mainWindow, kSizeLimitSpin, UDM_GETPOS, 0, 0));
+    if (!PathIsDirectoryW(appSettings.SpiPath)) {
+        appSettings.SpiPath[0] = 0;
+        appSettings.UseSpi = false;
+    }
+    appSettings.DrctCvt = static_cast<int32_t>(SendDlgItemMessageW(mainWindow, kFormatList, CB_GETCURSEL, 0, 0));
+}
+
+void StartBatch() {
+    if (dropList != nullptr) {
+        RunBatch(dropCount, dropList);
+        FreeFileList(dropList, dropCount);
+        return;
+    }
+    int count = argCount - 1;
+    WCHAR** list = AllocateFileList(count);
+    if (list == nullptr) {
+        ShowError(kMessageNoMemory);
+        return;
+    }
+    for (int i = 0; i < count; ++i) {
+        // A name whose long form cannot be had (a missing file) is kept as given.
+        if (GetLongPathNameW(argList[i + 1], list[i], MAX_PATH) == 0 || list[i][MAX_PATH - 1] != 0)
+            lstrcpynW(list[i], argList[i + 1], MAX_PATH);
+    }
+    RunBatch(count, list);
+    FreeFileList(list, count);
+}
+
+void ApplySlotEnabling(int slot) {
+    const bool on = appSettings.slots[slot].enabled;
+    for (int id : {kSlotSizeLabel, kSlotWidth, kSlotHeightLabel, kSlotHeight, kSlotSuffixLabel, kSlotSuffix,
+                   kSlotUseSubfolder, kSlotChooseFolder, kSlotClearFolder, kSlotFolder})
+        Enable(id + slot, on);
+    Enable(kSlotSubfolder + slot, on && Ticked(kSlotUseSubfolder + slot));
+}
+
+void ApplyJpegEnabling(bool isJpeg) {
+    if (!isJpeg) {
+        for (int id = kFirstJpegControl; id <= kLastJpegControl; ++id) Enable(id, false);
+        return;
+    }
+    EnableLimitTrios(Ticked(kSizeLimit));
+    for (int id : {kSamplingLabel, kSampling41, kSampling11, kSizeLimit}) Enable(id, true);
+}
+
+void Relayout(int newIndex, int oldIndex) {
+    appSettings.DispNUM = newIndex;
+    SetWindowPos(mainWindow, nullptr, 0, 0, WindowWidth(), WindowHeight(newIndex), SWP_NOMOVE | SWP_NOZORDER);
+    for (int slot = kSlotCount - 1; slot >= newIndex + 2; --slot) ShowGroup(slot, false);
+    for (int slot = newIndex + 1; slot >= 2; --slot) ShowGroup(slot, true);
+    for (int id : kMovingControls) MoveDown(id, (newIndex - oldIndex) * kGroupPitch);
+}
+
+LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_CREATE: OnCreate(window); return 0;
+        case WM_CLOSE: OnClose(); break;
+        case WM_DESTROY: PostQuitMessage(0); return 0;
+        case WM_NCDESTROY:
+            mainWindow = nullptr;
+            collectSettings = nullptr;
+            break;
+        case WM_COMMAND: OnCommand(LOWORD(wParam), HIWORD(wParam)); return 0;
+        case WM_SYSCOMMAND:
+            if (wParam != kAlwaysOnTop) break;
+            ToggleAlwaysOnTop();
+            return 0;
+        case WM_NCLBUTTONDBLCLK: ToggleAlwaysOnTop(); return 0;
+        case WM_INITMENUPOPUP:
+            CheckMenuItem(reinterpret_cast<HMENU>(wParam), kAlwaysOnTop,
+                          MF_BYCOMMAND | (alwaysOnTop ? MF_CHECKED : MF_UNCHECKED));
+            return 0;
+        case WM_DROPFILES: OnDropFiles(reinterpret_cast<HDROP>(wParam)); return 0;
+        case WM_LBUTTONDOWN:
+        case WM_RBUTTONDOWN:
+        case WM_MBUTTONDOWN:
+        case WM_NCLBUTTONDOWN:
+        case WM_NCRBUTTONDOWN:
+        case WM_NCMBUTTONDOWN: SetFocus(window); break;
+        default: break;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+}  // namespace MainWindow

@@ -1,0 +1,35 @@
+// The program's one window: six output slots, the save options and the
+// buttons, built from tables; drops and the command line start batches.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+extern int32_t osClass;  // 1 = 5.1, 2 = 6.x, 3 = 7 and later, 0 = unsupported
+extern HFONT uiFont;
+extern DWORD_PTR helpCookie;
+extern LPWSTR* argList;  // argument 0 is the program
+extern int argCount;
+extern bool alwaysOnTop;
+extern WCHAR** dropList;  // the files of the drop being handled, in privateHeap
+extern int dropCount;
+
+namespace MainWindow {
+// Loads the settings, registers the class and creates the window; then
+// shows it, or converts the command line's files and closes it.
+bool Create(HINSTANCE instance);
+// Copies the controls into appSettings.
+void CollectSettings();
+// Runs a batch on the pending drop list, else on the command line's files.
+void StartBatch();
+void ApplySlotEnabling(int slot);
+void ApplyJpegEnabling(bool isJpeg);
+// Shows index + 2 slot groups (newIndex, previously oldIndex) and moves the
+// save options with them.
+void Relayout(int newIndex, int oldIndex);
+LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+}  // namespace MainWindow
+
+// The window class, also the mark of a running instance.
+constexpr const WCHAR* kMainWindowClass = L"Framelet_setting_class";

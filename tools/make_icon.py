@@ -1,0 +1,69 @@
+#!/usr/bin/env python3
+"""Draws the program icon (app/framelet.ico): a framed landscape, 16 colours,
+16x16 and 32x32. Run it again after changing the drawing."""
+import struct
+import sys
+
+# The standard 16-colour palette (blue, green, red, reserved).
+PALETTE = [(0, 0, 0), (0, 0, 128), (0, 128, 0), (0, 128, 128), (128, 0, 0), (128, 0, 128), (128, 128, 0),
+           (192, 192, 192), (128, 128, 128), (0, 0, 255), (0, 255, 0), (0, 255, 255), (255, 0, 0),
+           (255, 0, 255), (255, 255, 0), (255, 255, 255)]  # as red, green, blue
+BLACK, DARK_GREEN, GREY, GREEN, YELLOW, BLUE, WHITE, DARK_YELLOW = 0, 2, 8, 10, 11, 12, 15, 6
+
+
+def draw(size):
+    """Rows top-down of palette indices."""
+    s = size / 32.0
+    rows = []
+    for y in range(size):
+        row = []
+        for x in range(size):
+            fx, fy = (x + 0.5) / s, (y + 0.5) / s
+            if fx < 2 or fx > 30 or fy < 4 or fy > 28:
+                row.append(None)  # transparent around the frame
+            elif fx < 4 or fx > 28 or fy < 6 or fy > 26:
+                row.append(DARK_YELLOW if (fx < 3 or fx > 29 or fy < 5 or fy > 27) else YELLOW)
+            elif (fx - 21) ** 2 + (fy - 11) ** 2 < 9:
+                row.append(YELLOW)
+            elif fy > 20 - 5 * ((fx - 4) / 24.0) ** 2 + 3 * (fx > 16) * ((fx - 16) / 12.0):
+                row.append(GREEN if fy < 23 else DARK_GREEN)
+            else:
+                row.append(BLUE if fy < 14 else WHITE if fy < 15 else BLUE)
+        rows.append(row)
+    return rows
+
+
+def image(size):
+    rows = draw(size)
+    header = struct.pack('<IiiHHIIiiII', 40, size, 2 * size, 1, 4, 0, 0, 0, 0, 16, 0)
+    palette = b''.join(struct.pack('<BBBB', b, g, r, 0) for (r, g, b) in PALETTE)
+    pixels = b''
+    mask = b''
+    for row in reversed(rows):  # bottom-up
+        packed = bytearray()
+        for x in range(0, size, 2):
+            hi = row[x] or 0
+            lo = row[x + 1] or 0
+            packed.append(hi << 4 | lo)
+        pixels += bytes(packed) + b'\0' * (-len(packed) % 4)
+        bits = bytearray((size + 7) // 8)
+        for x, v in enumerate(row):
+            if v is None:
+                bits[x // 8] |= 0x80 >> (x % 8)
+        mask += bytes(bits) + b'\0' * (-len(bits) % 4)
+    return header + palette + pixels + mask
+
+
+def main(path):
+    images = [image(16), image(32)]
+    out = struct.pack('<HHH', 0, 1, len(images))
+    offset = 6 + 16 * len(images)
+    for size, data in zip((16, 32), images):
+        out += struct.pack('<BBBBHHII', size, size, 16, 0, 1, 4, len(data), offset)
+        offset += len(data)
+    with open(path, 'wb') as f:
+        f.write(out + b''.join(images))
+
+
+if __name__ == '__main__':
+    main(sys.argv[1] if len(sys.argv) > 1 else 'app/framelet.ico')
