@@ -12,7 +12,15 @@ struct MessageBoxRecorder::Watcher {
     std::atomic<bool> running{true};
     std::mutex lock;
     std::vector<ShownMessage> shown;
+    std::vector<DWORD> processes{GetCurrentProcessId()};
     std::thread thread;
+
+    bool Watched(DWORD process) {
+        std::lock_guard<std::mutex> guard(lock);
+        for (DWORD watched : processes)
+            if (watched == process) return true;
+        return false;
+    }
 
     static BOOL CALLBACK Visit(HWND window, LPARAM context) {
         auto* self = reinterpret_cast<Watcher*>(context);
@@ -20,7 +28,7 @@ struct MessageBoxRecorder::Watcher {
         GetWindowThreadProcessId(window, &process);
         WCHAR className[16] = {};
         GetClassNameW(window, className, 16);
-        if (process != GetCurrentProcessId() || wcscmp(className, L"#32770") != 0 || !IsWindowVisible(window))
+        if (!self->Watched(process) || wcscmp(className, L"#32770") != 0 || !IsWindowVisible(window))
             return TRUE;
         // Message boxes keep their text in the static control with id 0xFFFF.
         WCHAR caption[256] = {};
@@ -33,6 +41,11 @@ struct MessageBoxRecorder::Watcher {
         }
         SendMessageW(window, WM_COMMAND, IDOK, 0);
         return TRUE;
+    }
+
+    void Add(unsigned long process) {
+        std::lock_guard<std::mutex> guard(lock);
+        processes.push_back(process);
     }
 
     Watcher() {
@@ -61,6 +74,7 @@ struct MessageBoxRecorder::Watcher {
 
 struct MessageBoxRecorder::Watcher {
     Watcher() { testing::internal::CaptureStderr(); }
+    void Add(unsigned long) {}  // no other process shows boxes here
 
     std::vector<ShownMessage> Finish() {
         std::istringstream lines(testing::internal::GetCapturedStderr());
@@ -90,6 +104,8 @@ MessageBoxRecorder::~MessageBoxRecorder() {
     Stop();
     delete watcher_;
 }
+
+void MessageBoxRecorder::Watch(unsigned long processId) { watcher_->Add(processId); }
 
 std::vector<ShownMessage> MessageBoxRecorder::Stop() {
     if (!stopped_) {

@@ -19,6 +19,8 @@ public:
     MessageBoxRecorder(const MessageBoxRecorder&) = delete;
     MessageBoxRecorder& operator=(const MessageBoxRecorder&) = delete;
 
+    // Also records (and dismisses) the boxes of another process; Windows only.
+    void Watch(unsigned long processId);
     // Stops recording and returns what was shown, in order.
     std::vector<ShownMessage> Stop();
 
