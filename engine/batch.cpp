@@ -196,6 +196,7 @@ bool RunBatch(int count, const WCHAR* const* inputs, int* written) {
         }
         ReleasePages(currentImage->pixels);
         currentImage->pixels = nullptr;
+        currentImage = nullptr;  // it lives in a reader that goes with the codec set
     }
     DestroyCodecs();
     if (successes == 0) ShowError(kMessageConversionFailed);

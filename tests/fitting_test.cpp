@@ -105,7 +105,7 @@ TEST_F(Fitting, AreaAveragingOfARowAndAColumn) {
     EXPECT_EQ(down[4], 80);
 
     std::vector<uint8_t> pairs = {10, 0, 0, 20, 0, 0, 100, 0, 0, 200, 0, 0};
-    std::vector<uint8_t> half(8, 0);
+    std::vector<uint8_t> half(12, 0);  // room for the same-size copy below
     *resizeJob = ResizeJob{4, 1, pairs.data(), half.data()};
     ASSERT_TRUE(Resize(2, 1));
     EXPECT_EQ(half[0], 15);
