@@ -495,6 +495,7 @@ TEST(JpegOutput, APhotographBecomesThreeJpegWallpapers) {
     int written = 0;
     MessageBoxRecorder recorder;
     ASSERT_TRUE(RunBatch(1, inputs, &written));
+    currentImage = nullptr;
     EXPECT_TRUE(recorder.Stop().empty());
     EXPECT_EQ(written, 3);
     EXPECT_EQ(AllocationProbe::LiveBlocks(), liveBefore);

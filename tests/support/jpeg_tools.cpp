@@ -129,7 +129,12 @@ JpegBytes EncodeJpeg(const JpegRecipe& recipe) {
     library.image_width = static_cast<JDIMENSION>(recipe.width);
     library.image_height = static_cast<JDIMENSION>(recipe.height);
     library.input_components = recipe.components;
-    library.in_color_space = recipe.components == 1 ? JCS_GRAYSCALE : recipe.components == 4 ? JCS_CMYK : JCS_RGB;
+    switch (recipe.components) {
+        case 1: library.in_color_space = JCS_GRAYSCALE; break;
+        case 3: library.in_color_space = JCS_RGB; break;
+        case 4: library.in_color_space = JCS_CMYK; break;
+        default: library.in_color_space = JCS_UNKNOWN; break;
+    }
     jpeg_set_defaults(&library);
     jpeg_set_quality(&library, recipe.quality, TRUE);
     library.write_JFIF_header = recipe.jfif ? TRUE : FALSE;

@@ -41,7 +41,7 @@ ReferenceDecode DecodeJpeg(const JpegBytes& file, int colourSpace = -1);
 struct JpegRecipe {
     int width = 1;
     int height = 1;
-    int components = 3;        // 1 grey, 3 RGB (red first), 4 CMYK
+    int components = 3;        // 1 grey, 3 RGB (red first), 4 CMYK, others unnamed
     int quality = 95;
     std::vector<uint8_t> rows;
     int densityUnit = 0;       // written into the JFIF segment
