@@ -42,8 +42,8 @@ boolean SupplyEndOfImage(j_decompress_ptr library) {
 void SkipInput(j_decompress_ptr library, long count) {
     if (count <= 0) return;
     jpeg_source_mgr& source = *library->src;
-    const size_t skipped =
-        static_cast<unsigned long>(count) > source.bytes_in_buffer ? source.bytes_in_buffer : static_cast<size_t>(count);
+    const size_t skipped = static_cast<unsigned long>(count) > source.bytes_in_buffer ? source.bytes_in_buffer
+                                                                                      : static_cast<size_t>(count);
     source.next_input_byte += skipped;
     source.bytes_in_buffer -= skipped;
 }
@@ -51,7 +51,8 @@ void SkipInput(j_decompress_ptr library, long count) {
 void InstallSource(jpeg_decompress_struct& library, const uint8_t* view, uint32_t size) {
     const auto common = reinterpret_cast<j_common_ptr>(&library);
     if (library.src == nullptr) {
-        auto* source = static_cast<JpegSource*>((*library.mem->alloc_small)(common, JPOOL_PERMANENT, sizeof(JpegSource)));
+        auto* source =
+            static_cast<JpegSource*>((*library.mem->alloc_small)(common, JPOOL_PERMANENT, sizeof(JpegSource)));
         source->eofBuffer = static_cast<JOCTET*>((*library.mem->alloc_small)(common, JPOOL_PERMANENT, 2));
         library.src = &source->base;
     }

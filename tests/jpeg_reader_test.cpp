@@ -1,10 +1,10 @@
 // The JPEG reader against the library's own decode: grey and colour layouts,
 // densities, CMYK folding, cut and lying files, limits, and public JPEGs.
+#include "readers/jpeg_reader.h"
 #include "engine/batch.h"
 #include "engine/codec_set.h"
 #include "engine/load_picture.h"
 #include "engine/memory.h"
-#include "readers/jpeg_reader.h"
 #include "settings/settings_store.h"
 #include "support/corpus_path.h"
 #include "support/jpeg_tools.h"
@@ -208,8 +208,9 @@ TEST_F(JpegReading, DensityBecomesPixelsPerMetre) {
         bool jfif;
         int32_t expectX, expectY;
     };
-    const Case cases[] = {{1, 72, 72, true, 2835, 2835}, {1, 96, 72, true, 3780, 2835}, {2, 28, 28, true, 2800, 2800},
-                          {0, 300, 200, true, 0, 0},     {1, 72, 72, false, 0, 0},      {1, 0, 1, true, 0, 39},
+    const Case cases[] = {{1, 72, 72, true, 2835, 2835},    {1, 96, 72, true, 3780, 2835},
+                          {2, 28, 28, true, 2800, 2800},    {0, 300, 200, true, 0, 0},
+                          {1, 72, 72, false, 0, 0},         {1, 0, 1, true, 0, 39},
                           {2, 65535, 1, true, 6553500, 100}};
     for (const Case& c : cases) {
         JpegRecipe recipe = Recipe(3, 2, 3);
@@ -239,7 +240,8 @@ TEST_F(JpegReading, FourComponentsAreFoldedWithoutInversion) {
     const uint8_t expected[][3] = {{255, 255, 255}, {0, 0, 255}, {0, 0, 0}, {128, 32, 64}};  // blue, green, red
     for (int block = 0; block < 4; ++block) {
         const uint8_t* pixel = image->pixels + 3 * (8 * block + 3);
-        EXPECT_EQ((Bytes{pixel[0], pixel[1], pixel[2]}), Bytes(expected[block], expected[block] + 3)) << "block " << block;
+        EXPECT_EQ((Bytes{pixel[0], pixel[1], pixel[2]}), Bytes(expected[block], expected[block] + 3))
+            << "block " << block;
     }
     // Every pixel of a busy picture as the formula gives it from the library's samples.
     ExpectSameAsReference(EncodeJpeg(Recipe(29, 17, 4, 5)), "CMYK");
@@ -263,8 +265,8 @@ TEST_F(JpegReading, ACutScanStillGivesTheWholePicture) {
     // The top rows, decoded before the cut, are the whole file's.
     const Bytes full = AsPicture(DecodeJpeg(whole, JCS_RGB));
     const size_t stride = StrideOf(*image);
-    EXPECT_TRUE(std::equal(full.end() - static_cast<std::ptrdiff_t>(8 * stride), full.end(),
-                           image->pixels + 40 * stride));
+    EXPECT_TRUE(
+        std::equal(full.end() - static_cast<std::ptrdiff_t>(8 * stride), full.end(), image->pixels + 40 * stride));
 
     // Every prefix of a small file: no picture while the header is incomplete,
     // the full size from the start of the scan on.
@@ -278,7 +280,8 @@ TEST_F(JpegReading, ACutScanStillGivesTheWholePicture) {
         DecodedImage* prefix = Load(Bytes(small.begin(), small.begin() + static_cast<std::ptrdiff_t>(length)));
         if (prefix == nullptr) {
             EXPECT_LT(length, smallScan) << length << " bytes";
-            EXPECT_EQ(jpegReader->errorCode, length == 0 ? int32_t{kJpegCannotOpen} : int32_t{kErrorNone}) << length << " bytes";
+            EXPECT_EQ(jpegReader->errorCode, length == 0 ? int32_t{kJpegCannotOpen} : int32_t{kErrorNone})
+                << length << " bytes";
         } else {
             EXPECT_EQ(prefix->header.biWidth, 16);
             EXPECT_EQ(prefix->header.biHeight, 16);
@@ -313,8 +316,11 @@ TEST_F(JpegReading, SegmentsClaimingMoreThanTheFileHoldsStopAtItsEnd) {
 }
 
 TEST_F(JpegReading, FilesThatAreNoJpegFailQuietlyAndGoOnToPlugins) {
-    const Bytes notJpeg[] = {{0xFF, 0xD8}, {0xFF, 0xD8, 0xFF}, {0xFF, 0xD8, 'n', 'o', 't', ' ', 'a', ' ', 'J', 'P', 'E', 'G'},
-                             {0xFF, 0xD8, 0xFF, 0xD9}, Bytes(3000, 0xFF)};
+    const Bytes notJpeg[] = {{0xFF, 0xD8},
+                             {0xFF, 0xD8, 0xFF},
+                             {0xFF, 0xD8, 'n', 'o', 't', ' ', 'a', ' ', 'J', 'P', 'E', 'G'},
+                             {0xFF, 0xD8, 0xFF, 0xD9},
+                             Bytes(3000, 0xFF)};
     for (const Bytes& bytes : notJpeg) {
         Bytes file = bytes;
         file[0] = 0xFF;

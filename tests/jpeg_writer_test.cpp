@@ -1,5 +1,6 @@
 // The JPEG writer's output decoded and taken apart: quantisers, sampling,
 // markers, pixel order, the size-limit search and the failure paths.
+#include "writers/jpeg_writer.h"
 #include "engine/batch.h"
 #include "engine/codec_set.h"
 #include "engine/load_picture.h"
@@ -10,11 +11,11 @@
 #include "support/message_boxes.h"
 #include "support/temp_folder.h"
 #include "support/test_pictures.h"
-#include "writers/jpeg_writer.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -190,8 +191,8 @@ TEST_F(JpegWriting, QualityBecomesTheLibrarysStandardTables) {
 
 TEST_F(JpegWriting, SamplingCodesSetTheLuminanceFactors) {
     TestPicture picture = PhotoPicture(20, 20, 24, 9);
-    const std::pair<int32_t, std::pair<int, int>> expected[] = {
-        {0, {2, 2}}, {1, {2, 1}}, {2, {1, 1}}, {7, {2, 2}}, {-1, {2, 2}}, {3, {2, 2}}};
+    const std::pair<int32_t, std::pair<int, int>> expected[] = {{0, {2, 2}}, {1, {2, 1}},  {2, {1, 1}},
+                                                                {7, {2, 2}}, {-1, {2, 2}}, {3, {2, 2}}};
     for (const auto& [sampling, factors] : expected) {
         appSettings.Sampling = sampling;
         const JpegStructure file = WalkJpeg(Save(picture));
@@ -243,9 +244,8 @@ TEST_F(JpegWriting, FileIsOneBaselineScanWithTheLibraryDefaults) {
     EXPECT_EQ(file.restartMarkers, 0);
 
     // Huffman tables are computed for each picture, not the standard ones.
-    TestPicture other = FormulaPicture(37, 21, 24, [](int32_t x, int32_t y, int c) {
-        return static_cast<uint8_t>(x * 5 + y * 3 + c * 40);
-    });
+    TestPicture other = FormulaPicture(
+        37, 21, 24, [](int32_t x, int32_t y, int c) { return static_cast<uint8_t>(x * 5 + y * 3 + c * 40); });
     const JpegStructure second = WalkJpeg(Save(other));
     ASSERT_NE(second.Find(0xC4), nullptr);
     EXPECT_NE(second.Find(0xC4)->body, file.Find(0xC4)->body);
@@ -343,9 +343,8 @@ TEST_F(JpegWriting, SizeLimitSearchTriesTheWorkedSequences) {
         const int32_t limitKiB = static_cast<int32_t>((lengthAt(c.fitsAt) + 1023) / 1024);
         const size_t limit = static_cast<size_t>(limitKiB) * 1024;
         for (int32_t q : c.tried)
-            ASSERT_EQ(lengthAt(q) <= limit, q <= c.fitsAt)
-                << "the test picture does not separate quality " << q << " from " << c.fitsAt << " at " << limitKiB
-                << " KiB";
+            ASSERT_EQ(lengthAt(q) <= limit, q <= c.fitsAt) << "the test picture does not separate quality " << q
+                                                           << " from " << c.fitsAt << " at " << limitKiB << " KiB";
         appSettings.Limit = true;
         appSettings.LmtVal = limitKiB;
         const JpegBytes written = Save(picture);
@@ -367,6 +366,10 @@ TEST_F(JpegWriting, SizeLimitOfZeroWritesTheQualityOneFile) {
     EXPECT_EQ(LumaSampling(WalkJpeg(written)), std::make_pair(1, 1)) << "sampling still applies";
     appSettings.LmtVal = -3;
     EXPECT_EQ(Save(picture), qualityOne);
+    // The largest setting is 2 TiB, not a limit wrapped round below zero.
+    appSettings.LmtVal = INT32_MAX;
+    Save(picture);
+    EXPECT_EQ(triedQualities, std::vector<int32_t>{100});
 }
 
 TEST_F(JpegWriting, ALengthOfExactlyTheLimitFits) {

@@ -15,7 +15,7 @@ struct JpegSegment {
 };
 
 struct JpegStructure {
-    bool complete = false;  // SOI first, EOI last, every length inside the file
+    bool complete = false;              // SOI first, EOI last, every length inside the file
     std::vector<JpegSegment> segments;  // in file order, entropy-coded data left out
     int restartMarkers = 0;             // RSTn found in the entropy-coded data
 
@@ -41,10 +41,10 @@ ReferenceDecode DecodeJpeg(const JpegBytes& file, int colourSpace = -1);
 struct JpegRecipe {
     int width = 1;
     int height = 1;
-    int components = 3;        // 1 grey, 3 RGB (red first), 4 CMYK, others unnamed
+    int components = 3;  // 1 grey, 3 RGB (red first), 4 CMYK, others unnamed
     int quality = 95;
     std::vector<uint8_t> rows;
-    int densityUnit = 0;       // written into the JFIF segment
+    int densityUnit = 0;  // written into the JFIF segment
     int xDensity = 1;
     int yDensity = 1;
     bool jfif = true;
