@@ -314,6 +314,19 @@ TEST_F(JpegWriting, StreamsLongerThanTheirRowsInTheSizeLimitedSave) {
     }
 }
 
+TEST_F(JpegWriting, FilesLongerThanTheWriteBufferComeOutWhole) {
+    // Noise at 100 without subsampling: more than one full 1 MiB buffer.
+    TestPicture picture = NoisePicture(1024, 512, 31);
+    appSettings.Sampling = 2;
+    const JpegBytes file = SaveAtQuality(picture, 100);
+    ASSERT_GT(file.size(), size_t{kJpegFileBufferBytes});
+    EXPECT_TRUE(WalkJpeg(file).complete);
+    EXPECT_EQ(file.size(), StreamLength(picture, 100));
+    appSettings.Limit = true;
+    appSettings.LmtVal = 32767;
+    EXPECT_EQ(Save(picture), file) << "the file and the memory stream are the same bytes";
+}
+
 // The worked sequences, on a picture whose length falls with the quality: the
 // limit is put between the length at T and the length at T + 1.
 TEST_F(JpegWriting, SizeLimitSearchTriesTheWorkedSequences) {
