@@ -1,6 +1,27 @@
-// State of the JPEG reader.
+// Reads a JPEG file straight from its mapped view through the JPEG library:
+// 8-bit grey rows with a grey palette for one component, 24-bit rows for
+// three (colour) and four (CMYK, folded into colour).
 #pragma once
 
 #include "engine/codec_state.h"
 
-class JpegReader : public CodecState {};
+// What a failed decode leaves in errorCode. A fatal error of the library
+// (not a JPEG file, an unsupported or corrupt one) leaves it at 0.
+enum JpegReaderError : int32_t {
+    kJpegOutOfMemory = kErrorOutOfMemory,  // the pixel rows could not be allocated
+    // Decoded width or height outside 1..kLargestJpegSide, or a component
+    // count other than 1, 3 and 4.
+    kJpegInvalidPicture = kErrorInvalidPicture,
+    kJpegCannotOpen = kErrorCannotOpenInput,  // missing, unmappable or empty file
+};
+
+constexpr uint32_t kLargestJpegSide = 25000;
+
+class JpegReader : public CodecState {
+public:
+    // No handles, no error, a zero palette; the previous picture's rows now
+    // belong to the batch driver.
+    void Reset();
+    // The decoded image, or null; on null no pixel memory is left.
+    DecodedImage* Decode(LPCWSTR path);
+};
