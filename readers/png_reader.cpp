@@ -535,7 +535,9 @@ bool PngReader::DecodePass(z_stream& stream, int32_t passWidth, int32_t passHeig
         }
         // A stream that ran dry inside the row: its missing bytes count as zero.
         if (stream.avail_out != 0) memset(currentRow + rowLength - stream.avail_out, 0, stream.avail_out);
-        (this->*rowRoutine[currentRow[0] > 4 ? 0 : currentRow[0]])(destination);
+        const int filter = currentRow[0] > 4 ? 0 : currentRow[0];
+        const RowRoutine routine = rowRoutine[filter];
+        (this->*routine)(destination);
         if (result == Z_STREAM_END) return false;
         std::swap(currentRow, priorRow);
     }

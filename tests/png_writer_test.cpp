@@ -209,6 +209,11 @@ TEST_F(PngWriting, TheScoresAndTheirTies) {
     const Bytes below = {1, 1, 1, 51, 51, 51, 101, 101, 101, 151, 151, 151};
     EXPECT_EQ(choose(above, below), 2);
     EXPECT_EQ(Bytes(w.paethRow, w.paethRow + rowSize), (Bytes{4, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}));
+    // The row above is this row moved one pixel right: Sub, Up, Average and
+    // Paeth are the same bytes, and Sub wins the ties.
+    EXPECT_EQ(choose(Bytes{0, 0, 0, 10, 20, 30, 11, 21, 31, 12, 22, 32}, ramp), 1);
+    EXPECT_EQ(Bytes(w.upRow + 1, w.upRow + rowSize), Bytes(w.subRow + 1, w.subRow + rowSize));
+    EXPECT_EQ(Bytes(w.avgRow + 1, w.avgRow + rowSize), Bytes(w.subRow + 1, w.subRow + rowSize));
     // Residuals that are large and equal score nothing: None stays.
     EXPECT_EQ(choose(zeros, Bytes{100, 0, 100, 0, 100, 0, 100, 0, 100, 0, 100, 0}), 0);
 }
@@ -317,6 +322,14 @@ TEST_F(PngWriting, Failures) {
     EXPECT_FALSE(SavePng(folder.Join(L"deep.png").c_str()));
     EXPECT_EQ(pngWriter->errorCode, kPngWriterUnsupported);
     EXPECT_EQ(pngWriter->outputFile, INVALID_HANDLE_VALUE);
+    // Filtered rows of 2 GiB and more are refused before any pixel is read.
+    fittedPicture.bitCount = 24;
+    fittedPicture.width = 40000;
+    fittedPicture.height = 20000;
+    EXPECT_FALSE(SavePng(folder.Join(L"huge.png").c_str()));
+    EXPECT_EQ(pngWriter->errorCode, kPngWriterOutOfMemory);
+    fittedPicture.width = 9;
+    fittedPicture.height = 4;
 
     // Every allocation in turn: pages fail with 1, zlib's memory with 24.
     for (int bits : {8, 24}) {
