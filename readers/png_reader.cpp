@@ -256,27 +256,17 @@ bool PngReader::SetUpFormat() {
     bytesPerSample = bitDepth / 8;
     outputBitCount = colorType == 2 || colorType == 6 ? 24 : 8;
 
-#define PNG_ROUTINES(L)                                                                                     \
-    case L:                                                                                                 \
-        rowRoutine[0] = &PngReader::Reconstruct<L, 0>;                                                     \
-        rowRoutine[1] = &PngReader::Reconstruct<L, 1>;                                                     \
-        rowRoutine[2] = &PngReader::Reconstruct<L, 2>;                                                     \
-        rowRoutine[3] = &PngReader::Reconstruct<L, 3>;                                                     \
-        rowRoutine[4] = &PngReader::Reconstruct<L, 4>;                                                     \
-        break;
     switch (layout) {
-        PNG_ROUTINES(kPacked)
-        PNG_ROUTINES(kIndex8)
-        PNG_ROUTINES(kGreyAlpha8)
-        PNG_ROUTINES(kGrey16)
-        PNG_ROUTINES(kGreyAlpha16)
-        PNG_ROUTINES(kRgb8)
-        PNG_ROUTINES(kRgba8)
-        PNG_ROUTINES(kRgb16)
-        PNG_ROUTINES(kRgba16)
-        default: break;
+        case kPacked: SelectRoutines<kPacked>(); break;
+        case kIndex8: SelectRoutines<kIndex8>(); break;
+        case kGreyAlpha8: SelectRoutines<kGreyAlpha8>(); break;
+        case kGrey16: SelectRoutines<kGrey16>(); break;
+        case kGreyAlpha16: SelectRoutines<kGreyAlpha16>(); break;
+        case kRgb8: SelectRoutines<kRgb8>(); break;
+        case kRgba8: SelectRoutines<kRgba8>(); break;
+        case kRgb16: SelectRoutines<kRgb16>(); break;
+        default: SelectRoutines<kRgba16>(); break;
     }
-#undef PNG_ROUTINES
     unpackByte = bitDepth == 1 ? &PngReader::Unpack<1> : bitDepth == 2 ? &PngReader::Unpack<2> : &PngReader::Unpack<4>;
 
     if (isGrey) {
@@ -542,6 +532,15 @@ bool PngReader::DecodePass(z_stream& stream, int32_t passWidth, int32_t passHeig
         std::swap(currentRow, priorRow);
     }
     return true;
+}
+
+template <int kLayout>
+void PngReader::SelectRoutines() {
+    rowRoutine[0] = &PngReader::Reconstruct<kLayout, 0>;
+    rowRoutine[1] = &PngReader::Reconstruct<kLayout, 1>;
+    rowRoutine[2] = &PngReader::Reconstruct<kLayout, 2>;
+    rowRoutine[3] = &PngReader::Reconstruct<kLayout, 3>;
+    rowRoutine[4] = &PngReader::Reconstruct<kLayout, 4>;
 }
 
 template <int kLayout, int kFilter>

@@ -114,6 +114,9 @@ private:
     void CorrectGamma();
     void Composite();
 
+    // The five routines of one row layout, one per filter type.
+    template <int kLayout>
+    void SelectRoutines();
     template <int kLayout, int kFilter>
     void Reconstruct(uint8_t* destination);
     template <int kLayout>
