@@ -7,6 +7,7 @@
 #include "settings/settings_store.h"
 #include "writers/bmp_writer.h"
 #include "writers/jpeg_writer.h"
+#include "writers/png_writer.h"
 
 #include <cwchar>
 
@@ -32,7 +33,7 @@ struct OutputFormat {
 // Any code not listed is written as a bitmap. A format joins the list with
 // its writer, so no file ever carries an extension its content does not match.
 const OutputFormat kBitmap{0, L".bmp", SaveBmp};
-const OutputFormat kFormats[] = {kBitmap, {2, L".jpg", SaveJpeg}};
+const OutputFormat kFormats[] = {kBitmap, {1, L".png", SavePng}, {2, L".jpg", SaveJpeg}};
 
 // How often a copy is retried when its name was taken after the check.
 constexpr int kCopyAttempts = 8;

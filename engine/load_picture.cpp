@@ -11,7 +11,6 @@ FittedPicture fittedPicture{};
 
 // Formats whose reader is not built yet decline every file, which hands it
 // on to the plug-ins.
-bool LoadPng(LPCWSTR) { return false; }
 bool LoadTiff(LPCWSTR) { return false; }
 bool LoadGif(LPCWSTR) { return false; }
 
