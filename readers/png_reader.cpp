@@ -4,6 +4,7 @@
 #include "engine/load_picture.h"
 #include "engine/memory.h"
 #include "readers/mapped_file.h"
+#include "readers/png_format.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -12,7 +13,6 @@
 
 namespace {
 
-const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
 constexpr uint32_t kLargestChunk = 0x7FFFFFFFu;
 
 // Row layouts of the set-up table: how a reconstructed row becomes output.
@@ -51,25 +51,6 @@ uint64_t Remaining() { return static_cast<uint64_t>(readEnd - readCursor); }
 
 bool IsType(const uint8_t* type, const char* name) { return memcmp(type, name, 4) == 0; }
 
-// zlib's memory: zero-filled blocks of the private heap (or of the C heap
-// where no private heap was created).
-voidpf HeapBlock(voidpf, uInt items, uInt size) {
-    if (!AllocationProbe::Admit()) return Z_NULL;
-    const uint64_t bytes = static_cast<uint64_t>(items) * size;
-    if (bytes == 0 || bytes > 0x7FFFFFFFu) return Z_NULL;
-    if (privateHeap == nullptr) return calloc(1, static_cast<size_t>(bytes));
-    return HeapAlloc(privateHeap, HEAP_ZERO_MEMORY, static_cast<SIZE_T>(bytes));
-}
-
-void FreeHeapBlock(voidpf, voidpf block) {
-    if (block == nullptr) return;
-    if (privateHeap == nullptr) {
-        free(block);
-        return;
-    }
-    HeapFree(privateHeap, 0, block);
-}
-
 // Bytes of one filtered row of `pixels` pixels, without the filter byte.
 uint64_t RowBytes(int32_t pixels, int32_t bitDepth, int32_t bytesPerPixel) {
     switch (bitDepth) {
@@ -78,14 +59,6 @@ uint64_t RowBytes(int32_t pixels, int32_t bitDepth, int32_t bytesPerPixel) {
         case 4: return (static_cast<uint64_t>(pixels) + 1) / 2;
         default: return static_cast<uint64_t>(pixels) * bytesPerPixel;
     }
-}
-
-int Paeth(int a, int b, int c) {
-    const int pa = std::abs(b - c);
-    const int pb = std::abs(a - c);
-    const int pc = std::abs(a + b - 2 * c);
-    if (pa <= pb && pa <= pc) return a;
-    return pb <= pc ? b : c;
 }
 
 // Reverses one row's filter in place; `step` 2 touches only high bytes.
@@ -186,7 +159,7 @@ DecodedImage* PngReader::Decode() {
 }
 
 bool PngReader::ReadHeader() {
-    if (readCursor == nullptr || Remaining() < 33 || memcmp(readCursor, kSignature, 8) != 0) {
+    if (readCursor == nullptr || Remaining() < 33 || memcmp(readCursor, kPngSignature, 8) != 0) {
         errorCode = kPngNotPng;
         return false;
     }
@@ -469,8 +442,8 @@ bool PngReader::GatherRun(uint32_t firstLength) {
 
 bool PngReader::DecodePixels() {
     z_stream stream{};
-    stream.zalloc = HeapBlock;
-    stream.zfree = FreeHeapBlock;
+    stream.zalloc = PngHeapBlock;
+    stream.zfree = PngFreeHeapBlock;
     stream.opaque = Z_NULL;
     stream.next_in = const_cast<Bytef*>(idatData);
     stream.avail_in = idatLength;
@@ -479,7 +452,7 @@ bool PngReader::DecodePixels() {
         return false;
     }
     const uint64_t fullRow = RowBytes(width, bitDepth, bytesPerPixel) + 1;
-    rowBlock = static_cast<uint8_t*>(HeapBlock(nullptr, 2, static_cast<uInt>(fullRow)));
+    rowBlock = static_cast<uint8_t*>(PngHeapBlock(nullptr, 2, static_cast<uInt>(fullRow)));
     if (rowBlock == nullptr) {
         inflateEnd(&stream);
         errorCode = kPngOutOfMemory;
@@ -498,7 +471,7 @@ bool PngReader::DecodePixels() {
             if (!DecodePass(stream, passWidth, passHeight, pass.column, pass.row, pass.columnStep, pass.rowStep)) break;
         }
     }
-    FreeHeapBlock(nullptr, rowBlock);
+    PngFreeHeapBlock(nullptr, rowBlock);
     rowBlock = currentRow = priorRow = nullptr;
     inflateEnd(&stream);
     return true;

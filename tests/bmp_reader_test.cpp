@@ -6,6 +6,7 @@
 #include "readers/bmp_reader.h"
 #include "support/bmp_builder.h"
 #include "support/corpus_path.h"
+#include "support/reader_fixture.h"
 #include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
@@ -83,29 +84,8 @@ bool operator==(const Picture& a, const Picture& b) {
            a.fileBitCount == b.fileBitCount;
 }
 
-class BmpReading : public testing::Test {
+class BmpReading : public ReaderTest {
 protected:
-    TempFolder folder;
-    int liveBefore = 0;
-
-    void SetUp() override {
-        ASSERT_TRUE(CreateCodecs());
-        AllocationProbe::Reset();
-        liveBefore = AllocationProbe::LiveBlocks();
-    }
-    void TearDown() override {
-        ReleaseDecoded();
-        DestroyCodecs();
-        EXPECT_EQ(AllocationProbe::LiveBlocks(), liveBefore);
-    }
-    // What the batch driver does after the last slot of a file.
-    void ReleaseDecoded() {
-        if (currentImage != nullptr) {
-            ReleasePages(currentImage->pixels);
-            currentImage->pixels = nullptr;
-            currentImage = nullptr;
-        }
-    }
     DecodedImage* Load(const BmpLayout& layout) { return LoadBytes(BuildBmp(layout)); }
     DecodedImage* LoadBytes(const Bytes& bytes) {
         ReleaseDecoded();
@@ -113,13 +93,7 @@ protected:
         return LoadFile(path);
     }
     DecodedImage* LoadFile(const std::wstring& path) {
-        ReleaseDecoded();
-        const bool loaded = LoadBmp(path.c_str());
-        EXPECT_EQ(loaded, currentImage != nullptr);
-        if (!loaded) {
-            EXPECT_EQ(AllocationProbe::LiveBlocks(), liveBefore) << "a failed decode kept memory";
-        }
-        return currentImage;
+        return LoadWith(LoadBmp, path);
     }
     void ExpectRejected(const BmpLayout& layout, int32_t code, const std::string& what) {
         EXPECT_EQ(Load(layout), nullptr) << what;

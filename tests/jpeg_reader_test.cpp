@@ -9,6 +9,7 @@
 #include "support/corpus_path.h"
 #include "support/jpeg_tools.h"
 #include "support/message_boxes.h"
+#include "support/reader_fixture.h"
 #include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
@@ -88,40 +89,17 @@ Bytes Segment(uint8_t marker, size_t declaredLength, const Bytes& body) {
     return bytes;
 }
 
-class JpegReading : public testing::Test {
+class JpegReading : public ReaderTest {
 protected:
-    TempFolder folder;
-    int liveBefore = 0;
-
     void SetUp() override {
-        ASSERT_TRUE(CreateCodecs());
+        ReaderTest::SetUp();
         appSettings = AppSettings{};
-        currentImage = nullptr;  // a batch leaves it pointing into its destroyed codec set
-        AllocationProbe::Reset();
-        liveBefore = AllocationProbe::LiveBlocks();
-    }
-    void TearDown() override {
-        ReleaseDecoded();
-        DestroyCodecs();
-        EXPECT_EQ(AllocationProbe::LiveBlocks(), liveBefore);
-    }
-    void ReleaseDecoded() {
-        if (currentImage != nullptr) {
-            ReleasePages(currentImage->pixels);
-            currentImage->pixels = nullptr;
-            currentImage = nullptr;
-        }
     }
     DecodedImage* LoadFile(const std::wstring& path) {
-        ReleaseDecoded();
-        const bool loaded = LoadJpeg(path.c_str());
-        EXPECT_EQ(loaded, currentImage != nullptr);
+        DecodedImage* image = LoadWith(LoadJpeg, path);
         EXPECT_EQ(jpegReader->inputView, nullptr) << "the view stays mapped after the load";
         EXPECT_EQ(jpegReader->inputFile, INVALID_HANDLE_VALUE);
-        if (!loaded) {
-            EXPECT_EQ(AllocationProbe::LiveBlocks(), liveBefore) << "a failed decode kept memory";
-        }
-        return currentImage;
+        return image;
     }
     DecodedImage* Load(const Bytes& bytes) { return LoadFile(folder.Write(L"picture.jpg", bytes)); }
     // Our decode must be the library's, laid out as a bottom-up picture.

@@ -8,6 +8,7 @@
 #include "readers/png_reader.h"
 #include "support/corpus_path.h"
 #include "support/png_builder.h"
+#include "support/reader_fixture.h"
 #include "support/temp_folder.h"
 #include "support/test_pictures.h"
 
@@ -178,40 +179,14 @@ Bytes NoisePng(const Format& f, int32_t w, int32_t h, bool interlaced, int (*fil
                 Idat(rows), Iend()});
 }
 
-class PngReading : public testing::Test {
+class PngReading : public ReaderTest {
 protected:
-    TempFolder folder;
-    int liveBefore = 0;
-
-    void SetUp() override {
-        ASSERT_TRUE(CreateCodecs());
-        AllocationProbe::Reset();
-        liveBefore = AllocationProbe::LiveBlocks();
-    }
-    void TearDown() override {
-        ReleaseDecoded();
-        DestroyCodecs();
-        EXPECT_EQ(AllocationProbe::LiveBlocks(), liveBefore);
-    }
-    void ReleaseDecoded() {
-        if (currentImage != nullptr) {
-            ReleasePages(currentImage->pixels);
-            currentImage->pixels = nullptr;
-            currentImage = nullptr;
-        }
-    }
     DecodedImage* LoadBytes(const Bytes& bytes) {
         ReleaseDecoded();
         return LoadFile(folder.Write(L"picture.png", bytes));
     }
     DecodedImage* LoadFile(const std::wstring& path) {
-        ReleaseDecoded();
-        const bool loaded = LoadPng(path.c_str());
-        EXPECT_EQ(loaded, currentImage != nullptr);
-        if (!loaded) {
-            EXPECT_EQ(AllocationProbe::LiveBlocks(), liveBefore) << "a failed decode kept memory";
-        }
-        return currentImage;
+        return LoadWith(LoadPng, path);
     }
     // Decodes bytes held in a heap block of exactly their size, so that a
     // sanitizer build sees any read past the end (a mapped view ends on a

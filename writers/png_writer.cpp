@@ -3,6 +3,7 @@
 #include "engine/codec_set.h"
 #include "engine/memory.h"
 #include "readers/mapped_file.h"
+#include "readers/png_format.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -10,35 +11,6 @@
 #include <zlib.h>
 
 namespace {
-
-const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-
-// zlib's memory: zero-filled blocks of the private heap (or of the C heap
-// where no private heap was created).
-voidpf HeapBlock(voidpf, uInt items, uInt size) {
-    if (!AllocationProbe::Admit()) return Z_NULL;
-    const uint64_t bytes = static_cast<uint64_t>(items) * size;
-    if (bytes == 0 || bytes > 0x7FFFFFFFu) return Z_NULL;
-    if (privateHeap == nullptr) return calloc(1, static_cast<size_t>(bytes));
-    return HeapAlloc(privateHeap, HEAP_ZERO_MEMORY, static_cast<SIZE_T>(bytes));
-}
-
-void FreeHeapBlock(voidpf, voidpf block) {
-    if (block == nullptr) return;
-    if (privateHeap == nullptr) {
-        free(block);
-        return;
-    }
-    HeapFree(privateHeap, 0, block);
-}
-
-int Paeth(int a, int b, int c) {
-    const int pa = std::abs(b - c);
-    const int pb = std::abs(a - c);
-    const int pc = std::abs(a + b - 2 * c);
-    if (pa <= pb && pa <= pc) return a;
-    return pb <= pc ? b : c;
-}
 
 // Repeats of the residuals -4..3 in one candidate row, type byte included as
 // the first byte's predecessor.
@@ -129,7 +101,7 @@ bool PngWriter::Save(LPCWSTR path, const RGBQUAD* palette) {
     header[8] = static_cast<uint8_t>(bitDepth);
     header[9] = static_cast<uint8_t>(colorType);
     header[10] = header[11] = header[12] = 0;
-    if (!WriteBytes(kSignature, 8) || !WriteChunk("IHDR", header, 13)) return false;
+    if (!WriteBytes(kPngSignature, 8) || !WriteChunk("IHDR", header, 13)) return false;
 
     filteredData = static_cast<uint8_t*>(AllocatePages(static_cast<uint64_t>(total + 6 * rowSize)));
     if (filteredData == nullptr) {
@@ -261,8 +233,8 @@ int PngWriter::ChooseAdaptive(int32_t rowSize) {
 
 bool PngWriter::CompressAndWrite() {
     z_stream stream{};
-    stream.zalloc = HeapBlock;
-    stream.zfree = FreeHeapBlock;
+    stream.zalloc = PngHeapBlock;
+    stream.zfree = PngFreeHeapBlock;
     stream.opaque = Z_NULL;
     const int strategy = colorType == 2 ? Z_FILTERED : Z_DEFAULT_STRATEGY;
     if (deflateInit2(&stream, compressionLevel, Z_DEFLATED, 15, 9, strategy) != Z_OK) {
