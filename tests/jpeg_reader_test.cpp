@@ -1,14 +1,12 @@
 // The JPEG reader against the library's own decode: grey and colour layouts,
 // densities, CMYK folding, cut and lying files, limits, and public JPEGs.
 #include "readers/jpeg_reader.h"
-#include "engine/batch.h"
 #include "engine/codec_set.h"
 #include "engine/load_picture.h"
 #include "engine/memory.h"
 #include "settings/settings_store.h"
 #include "support/corpus_path.h"
 #include "support/jpeg_tools.h"
-#include "support/message_boxes.h"
 #include "support/reader_fixture.h"
 #include "support/temp_folder.h"
 
@@ -413,42 +411,4 @@ TEST_F(JpegReading, LibraryRegressionFilesNeverBreakTheReader) {
     }
     EXPECT_GT(files, 0);
     std::printf("[          ] %d regression JPEGs, %d decoded\n", files, decoded);
-}
-
-// ---- End to end ----
-
-TEST(JpegInput, APhotographBecomesThreeJpegWallpapers) {
-    const fs::path root = CorporaRoot();
-    if (root.empty()) GTEST_SKIP() << "the shared corpora are not present";
-    const fs::path photo = root / "wuffs-testdata" / "test" / "data" / "harvesters.jpeg";
-    if (!fs::exists(photo)) GTEST_SKIP() << "missing " << photo.string();
-    TempFolder folder;
-    const std::wstring input = folder.Join(L"harvesters.jpg");
-    fs::copy_file(photo, fs::path(input));
-    appSettings = AppSettings{};
-    wcscpy(settingsPath, folder.Join(L"none.ini").c_str());
-    SettingsStore::Load();
-    appSettings.outputFormat = 2;
-    AllocationProbe::Reset();
-    const int liveBefore = AllocationProbe::LiveBlocks();
-
-    const WCHAR* inputs[] = {input.c_str()};
-    int written = 0;
-    MessageBoxRecorder recorder;
-    ASSERT_TRUE(RunBatch(1, inputs, &written));
-    currentImage = nullptr;
-    EXPECT_TRUE(recorder.Stop().empty());
-    EXPECT_EQ(written, 3);
-    EXPECT_EQ(AllocationProbe::LiveBlocks(), liveBefore);
-    const std::pair<std::wstring, std::pair<int, int>> outputs[] = {
-        {TempFolder::JoinPath(folder.Join(L"Output"), L"harvesters1024x768.jpg"), {1024, 768}},
-        {TempFolder::JoinPath(folder.Join(L"800x600"), L"harvesters.jpg"), {800, 600}},
-        {folder.Join(L"harvesters+1.jpg"), {160, 120}},  // the input holds the plain name
-    };
-    for (const auto& [path, size] : outputs) {
-        const ReferenceDecode decoded = DecodeJpeg(ReadWholeFile(path), JCS_RGB);
-        ASSERT_TRUE(decoded.ok) << decoded.message;
-        EXPECT_EQ(decoded.width, size.first);
-        EXPECT_EQ(decoded.height, size.second);
-    }
 }

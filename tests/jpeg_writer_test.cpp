@@ -21,6 +21,7 @@
 #include <cwchar>
 #include <filesystem>
 #include <map>
+#include <tuple>
 
 #include <jpeglib.h>
 
@@ -492,39 +493,45 @@ TEST_F(JpegWriting, ShortWritesFailTheSave) {
 
 // ---- End to end ----
 
+// A photograph read as a bitmap and as a JPEG gives the three default wallpapers.
 TEST(JpegOutput, APhotographBecomesThreeJpegWallpapers) {
     const std::filesystem::path root = CorporaRoot();
     if (root.empty()) GTEST_SKIP() << "the shared corpora are not present";
-    const std::filesystem::path photo = root / "wuffs-testdata" / "test" / "data" / "harvesters.bmp";
-    if (!std::filesystem::exists(photo)) GTEST_SKIP() << "missing " << photo.string();
-    TempFolder folder;
-    std::filesystem::copy_file(photo, std::filesystem::path(folder.Join(L"harvesters.bmp")));
-    const std::wstring input = folder.Join(L"harvesters.bmp");
-    appSettings = AppSettings{};
-    wcscpy(settingsPath, folder.Join(L"none.ini").c_str());
-    SettingsStore::Load();
-    appSettings.outputFormat = 2;
-    AllocationProbe::Reset();
-    const int liveBefore = AllocationProbe::LiveBlocks();
+    const std::filesystem::path data = root / "wuffs-testdata" / "test" / "data";
+    for (const auto& [source, inputName, smallestName] :
+         {std::tuple{"harvesters.bmp", L"harvesters.bmp", L"harvesters.jpg"},
+          // The input holds the plain name, so the smallest wallpaper is numbered.
+          std::tuple{"harvesters.jpeg", L"harvesters.jpg", L"harvesters+1.jpg"}}) {
+        const std::filesystem::path photo = data / source;
+        if (!std::filesystem::exists(photo)) GTEST_SKIP() << "missing " << photo.string();
+        TempFolder folder;
+        const std::wstring input = folder.Join(inputName);
+        std::filesystem::copy_file(photo, std::filesystem::path(input));
+        appSettings = AppSettings{};
+        wcscpy(settingsPath, folder.Join(L"none.ini").c_str());
+        SettingsStore::Load();
+        appSettings.outputFormat = 2;
+        AllocationProbe::Reset();
+        const int liveBefore = AllocationProbe::LiveBlocks();
 
-    const WCHAR* inputs[] = {input.c_str()};
-    int written = 0;
-    MessageBoxRecorder recorder;
-    ASSERT_TRUE(RunBatch(1, inputs, &written));
-    currentImage = nullptr;
-    EXPECT_TRUE(recorder.Stop().empty());
-    EXPECT_EQ(written, 3);
-    EXPECT_EQ(AllocationProbe::LiveBlocks(), liveBefore);
-    const std::pair<std::wstring, std::pair<int, int>> outputs[] = {
-        {TempFolder::JoinPath(folder.Join(L"Output"), L"harvesters1024x768.jpg"), {1024, 768}},
-        {TempFolder::JoinPath(folder.Join(L"800x600"), L"harvesters.jpg"), {800, 600}},
-        {folder.Join(L"harvesters.jpg"), {160, 120}},
-    };
-    for (const auto& [path, size] : outputs) {
-        const ReferenceDecode decoded = DecodeJpeg(ReadWholeFile(path), JCS_RGB);
-        ASSERT_TRUE(decoded.ok) << decoded.message;
-        EXPECT_EQ(decoded.width, size.first);
-        EXPECT_EQ(decoded.height, size.second);
-        EXPECT_EQ(LumaSampling(WalkJpeg(ReadWholeFile(path))), std::make_pair(2, 2));
+        const WCHAR* inputs[] = {input.c_str()};
+        int written = 0;
+        MessageBoxRecorder recorder;
+        ASSERT_TRUE(RunBatch(1, inputs, &written)) << source;
+        EXPECT_TRUE(recorder.Stop().empty()) << source;
+        EXPECT_EQ(written, 3) << source;
+        EXPECT_EQ(AllocationProbe::LiveBlocks(), liveBefore) << source;
+        const std::pair<std::wstring, std::pair<int, int>> outputs[] = {
+            {TempFolder::JoinPath(folder.Join(L"Output"), L"harvesters1024x768.jpg"), {1024, 768}},
+            {TempFolder::JoinPath(folder.Join(L"800x600"), L"harvesters.jpg"), {800, 600}},
+            {folder.Join(smallestName), {160, 120}},
+        };
+        for (const auto& [path, size] : outputs) {
+            const ReferenceDecode decoded = DecodeJpeg(ReadWholeFile(path), JCS_RGB);
+            ASSERT_TRUE(decoded.ok) << source << ": " << decoded.message;
+            EXPECT_EQ(decoded.width, size.first) << source;
+            EXPECT_EQ(decoded.height, size.second) << source;
+            EXPECT_EQ(LumaSampling(WalkJpeg(ReadWholeFile(path))), std::make_pair(2, 2)) << source;
+        }
     }
 }
