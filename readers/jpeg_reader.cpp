@@ -165,6 +165,9 @@ bool ReadPicture(JpegReader& reader, jpeg_decompress_struct& library) {
 // Everything between the library's creation and destruction. Only plain data
 // lives in this frame, so the error exit's jump skips no destructor.
 DecodedImage* Decompress(JpegReader& reader) {
+    // A picture handed out before belongs to its caller; a failure here must
+    // release only rows of its own.
+    reader.image.pixels = nullptr;
     jpeg_decompress_struct library;
     JpegErrorHandler errors;
     library.mem = nullptr;

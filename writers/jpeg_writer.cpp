@@ -144,11 +144,10 @@ bool Compress(JpegWriter& writer, const uint8_t* rows) {
 
     // The last row in memory is the top of the picture.
     const int64_t stride = Stride24(writer.width);
-    const uint8_t* row = rows + (static_cast<int64_t>(writer.height) - 1) * stride;
     while (library.next_scanline < library.image_height) {
-        JSAMPROW line = const_cast<JSAMPROW>(row);
+        const int64_t memoryRow = static_cast<int64_t>(writer.height) - 1 - library.next_scanline;
+        JSAMPROW line = const_cast<JSAMPROW>(rows + memoryRow * stride);
         jpeg_write_scanlines(&library, &line, 1);
-        row -= stride;
     }
     jpeg_finish_compress(&library);
     if (writer.usePlainMemory)
