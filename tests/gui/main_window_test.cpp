@@ -417,6 +417,23 @@ TEST_F(MainWindowTest, TitleBarDoubleClickTogglesAlwaysOnTop) {
     EXPECT_TRUE(IsIconic(mainWindow));
 }
 
+// Looks for a visible main window of one process.
+struct VisibleWindowSearch {
+    DWORD process;
+    bool found;
+
+    static BOOL CALLBACK Visit(HWND window, LPARAM context) {
+        auto* self = reinterpret_cast<VisibleWindowSearch*>(context);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        WCHAR className[64] = {};
+        GetClassNameW(window, className, 64);
+        if (owner == self->process && wcscmp(className, kMainWindowClass) == 0 && IsWindowVisible(window))
+            self->found = true;
+        return TRUE;
+    }
+};
+
 // The program as a separate process, beside its own settings file.
 class ProgramTest : public testing::Test {
 protected:
@@ -444,8 +461,10 @@ protected:
         return copy;
     }
 
-    // Runs the program to its end; its message boxes go to `boxes`.
-    DWORD Run(const std::wstring& program, const std::vector<std::wstring>& arguments, MessageBoxRecorder& boxes) {
+    // Runs the program to its end; its message boxes go to `boxes`, and
+    // windowShown tells whether its main window was ever seen visible.
+    DWORD Run(const std::wstring& program, const std::vector<std::wstring>& arguments, MessageBoxRecorder& boxes,
+              bool* windowShown = nullptr) {
         std::wstring line = L"\"" + program + L"\"";
         for (const std::wstring& argument : arguments) line += L" \"" + argument + L"\"";
         STARTUPINFOW startup{};
@@ -457,7 +476,13 @@ protected:
             return ~0u;
         }
         boxes.Watch(process.dwProcessId);
-        const bool ended = WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0;
+        VisibleWindowSearch search{process.dwProcessId, false};
+        bool ended = false;
+        for (int waited = 0; waited < 60000 && !ended; ++waited) {
+            EnumWindows(VisibleWindowSearch::Visit, reinterpret_cast<LPARAM>(&search));
+            ended = WaitForSingleObject(process.hProcess, 1) == WAIT_OBJECT_0;
+        }
+        if (windowShown != nullptr) *windowShown = search.found;
         EXPECT_TRUE(ended) << "the program did not end";
         if (!ended) TerminateProcess(process.hProcess, 99);
         DWORD code = 0;
@@ -473,7 +498,9 @@ TEST_F(ProgramTest, FileNamesOnTheCommandLineAreConvertedWithoutAWindow) {
     const std::wstring a = folder.Write(L"a.bmp", SmallBitmap());
     const std::wstring b = folder.Write(L"b.bmp", SmallBitmap());
     MessageBoxRecorder boxes;
-    EXPECT_EQ(Run(program, {a, b}, boxes), 0u);
+    bool windowShown = true;
+    EXPECT_EQ(Run(program, {a, b}, boxes, &windowShown), 0u);
+    EXPECT_FALSE(windowShown);
     EXPECT_TRUE(boxes.Stop().empty());
     EXPECT_EQ(BitmapSize(TempFolder::JoinPath(output, L"a_s.bmp")), std::make_pair(8, 6));
     EXPECT_EQ(BitmapSize(TempFolder::JoinPath(output, L"b_s.bmp")), std::make_pair(8, 6));
