@@ -11,3 +11,11 @@ if(FRAMELET_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
   add_link_options(-fsanitize=address,undefined)
 endif()
+
+# Fuzz builds (clang): every target is instrumented for libFuzzer and the
+# sanitizers; the fuzz targets link the fuzzer's own main.
+if(FRAMELET_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+    -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=address,undefined)
+endif()

@@ -1,0 +1,46 @@
+#include "fuzz/fuzz_support.h"
+
+#include "engine/codec_set.h"
+#include "engine/load_picture.h"
+#include "engine/memory.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+// One codec set for the whole run, as one long batch would hold it.
+const std::wstring& ScratchFile() {
+    static const std::wstring path = [] {
+        privateHeap = HeapCreate(0, kPrivateHeapInitialSize, 0);
+        if (privateHeap == nullptr || !CreateCodecs()) abort();
+        const std::string narrow = "/dev/shm/framelet-fuzz-" + std::to_string(getpid());
+        return std::wstring(narrow.begin(), narrow.end());
+    }();
+    return path;
+}
+
+}  // namespace
+
+int FuzzLoad(bool (*load)(LPCWSTR), const uint8_t* data, size_t size) {
+    const std::wstring& path = ScratchFile();
+    const std::string narrow(path.begin(), path.end());
+    FILE* file = fopen(narrow.c_str(), "wb");
+    if (file == nullptr) abort();
+    if (size > 0 && fwrite(data, 1, size, file) != size) abort();
+    fclose(file);
+    const int liveBefore = AllocationProbe::LiveBlocks();
+    const bool loaded = load(path.c_str());
+    if (loaded != (currentImage != nullptr)) abort();
+    if (currentImage != nullptr) {
+        ReleasePages(currentImage->pixels);
+        currentImage->pixels = nullptr;
+        currentImage = nullptr;
+    }
+    // Every page block of the load is gone again, whatever the input was.
+    if (AllocationProbe::LiveBlocks() != liveBefore) abort();
+    return 0;
+}
