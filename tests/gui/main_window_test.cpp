@@ -85,6 +85,14 @@ int IniKeyCount(const std::wstring& file) {
     return keys;
 }
 
+// Settings of one slot writing 8 x 6 bitmaps named <input>_s.bmp into output.
+void PresetOneBitmapSlotIn(const std::wstring& ini, const std::wstring& output) {
+    for (const auto& [key, value] : std::vector<std::pair<const WCHAR*, std::wstring>>{
+             {L"OSize1", L"1"}, {L"OutW1", L"8"}, {L"OutH1", L"6"}, {L"AddName1", L"_s"}, {L"MkDirAdd1", L"0"},
+             {L"OutDir1", output}, {L"OSize2", L"0"}, {L"OSize3", L"0"}, {L"DrctCvt", L"0"}})
+        WritePrivateProfileStringW(L"VEzu", key, value.c_str(), ini.c_str());
+}
+
 void DrainQuit() {
     MSG message;
     while (PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
@@ -124,14 +132,7 @@ protected:
         EXPECT_EQ(mainWindow, nullptr);
     }
 
-    // One slot writing 8 x 6 bitmaps named <input>_s.bmp into `output`.
-    void PresetOneBitmapSlot() {
-        for (const auto& [key, value] : std::vector<std::pair<const WCHAR*, std::wstring>>{
-                 {L"OSize1", L"1"}, {L"OutW1", L"8"}, {L"OutH1", L"6"}, {L"AddName1", L"_s"},
-                 {L"MkDirAdd1", L"0"}, {L"OutDir1", output}, {L"OSize2", L"0"}, {L"OSize3", L"0"},
-                 {L"DrctCvt", L"0"}})
-            WritePrivateProfileStringW(L"VEzu", key, value.c_str(), settingsPath);
-    }
+    void PresetOneBitmapSlot() { PresetOneBitmapSlotIn(settingsPath, output); }
 
     HWND Item(int id) const { return GetDlgItem(mainWindow, id); }
     bool Enabled(int id) const { return IsWindowEnabled(Item(id)) != FALSE; }
@@ -443,11 +444,7 @@ protected:
 
     void SetUp() override {
         CreateDirectoryW(output.c_str(), nullptr);
-        for (const auto& [key, value] : std::vector<std::pair<const WCHAR*, std::wstring>>{
-                 {L"OSize1", L"1"}, {L"OutW1", L"8"}, {L"OutH1", L"6"}, {L"AddName1", L"_s"},
-                 {L"MkDirAdd1", L"0"}, {L"OutDir1", output}, {L"OSize2", L"0"}, {L"OSize3", L"0"},
-                 {L"DrctCvt", L"0"}})
-            WritePrivateProfileStringW(L"VEzu", key, value.c_str(), ini.c_str());
+        PresetOneBitmapSlotIn(ini, output);
     }
 
     // A copy of the built program in the test's folder under the given name.
