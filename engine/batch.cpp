@@ -95,7 +95,7 @@ bool CopyToFreeName(const WCHAR* temporary, const WCHAR (&destination)[MAX_PATH]
         WCHAR target[MAX_PATH];
         wmemcpy(target, destination, MAX_PATH);
         if (!MakeUniqueName(target, extension)) return false;
-        if (CopyFileW(temporary, target, TRUE)) return true;
+        if (CopyToNewFile(temporary, target)) return true;
         const DWORD error = GetLastError();
         if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
     }

@@ -1,5 +1,7 @@
 #include "engine/codec_state.h"
 
+#include "engine/memory.h"
+
 void CodecState::ResetHandles() {
     outputFile = INVALID_HANDLE_VALUE;
     inputFile = INVALID_HANDLE_VALUE;
@@ -20,7 +22,8 @@ void CodecState::ReleaseHandles() {
 }
 
 bool CodecState::CreateOutput(LPCWSTR path) {
-    outputFile = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (WriteProbe::Admit(WriteFault::Create))
+        outputFile = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (outputFile != INVALID_HANDLE_VALUE) return true;
     errorCode = kErrorCannotCreateOutput;
     return false;
@@ -28,7 +31,9 @@ bool CodecState::CreateOutput(LPCWSTR path) {
 
 bool CodecState::WriteOutput(const void* bytes, DWORD count) {
     DWORD written = 0;
-    if (WriteFile(outputFile, bytes, count, &written, nullptr) && written == count) return true;
+    if (WriteProbe::Admit(WriteFault::Write) && WriteFile(outputFile, bytes, count, &written, nullptr) &&
+        written == count)
+        return true;
     errorCode = kErrorCannotCreateOutput;
     return false;
 }

@@ -8,6 +8,18 @@ int allocations = 0;
 int failAt = 0;
 int liveBlocks = 0;
 
+// Calls of Create, Write and Copy since the last reset; the site and call
+// that fail.
+int outputCalls[3] = {};
+int faultSite = -1;
+int faultAt = 0;
+bool cutCopy = false;
+
+DWORD CALLBACK CancelAfterFirstBlock(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, DWORD,
+                                     DWORD reason, HANDLE, HANDLE, LPVOID) {
+    return reason == CALLBACK_CHUNK_FINISHED ? PROGRESS_CANCEL : PROGRESS_CONTINUE;
+}
+
 // Below 2 GiB, and below the saturated INT32_MAX of an overflowing size.
 constexpr uint64_t kLargestRequest = 0x7FFFFFFE;
 
@@ -46,4 +58,31 @@ void ReleasePages(void* block) {
     VirtualFree(block, 0, MEM_DECOMMIT);
     VirtualFree(block, 0, MEM_RELEASE);
     --liveBlocks;
+}
+
+namespace WriteProbe {
+
+void Reset() { FailAt(WriteFault::Create, 0); }
+
+void FailAt(WriteFault fault, int n) {
+    outputCalls[0] = outputCalls[1] = outputCalls[2] = 0;
+    cutCopy = fault == WriteFault::CutCopy;
+    faultSite = static_cast<int>(cutCopy ? WriteFault::Copy : fault);
+    faultAt = n;
+}
+
+bool Admit(WriteFault site) {
+    const int index = static_cast<int>(site);
+    return ++outputCalls[index] != faultAt || index != faultSite;
+}
+
+int Calls(WriteFault site) { return outputCalls[static_cast<int>(site)]; }
+
+}  // namespace WriteProbe
+
+bool CopyToNewFile(LPCWSTR from, LPCWSTR to) {
+    if (WriteProbe::Admit(WriteFault::Copy)) return CopyFileW(from, to, TRUE) != FALSE;
+    if (cutCopy) return CopyFileExW(from, to, CancelAfterFirstBlock, nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS) != FALSE;
+    SetLastError(ERROR_DISK_FULL);
+    return false;
 }

@@ -30,3 +30,21 @@ bool Admit();
 int Allocations();
 int LiveBlocks();
 }  // namespace AllocationProbe
+
+// Failure injection for output files, beside the allocation probe: the n-th
+// create, write or copy of an output fails as on a full disk. Writers ask
+// through CodecState::CreateOutput and WriteOutput, the batch through
+// CopyToNewFile; each asks once per call.
+enum class WriteFault { Create, Write, Copy, CutCopy };
+namespace WriteProbe {
+void Reset();
+// The n-th call of the kind after this call fails (1-based); 0 never. A cut
+// copy fails after it has written its first block.
+void FailAt(WriteFault fault, int n);
+// Asked by every create (Create), write (Write) and copy (Copy); false means fail.
+bool Admit(WriteFault site);
+int Calls(WriteFault site);
+}  // namespace WriteProbe
+
+// CopyFileW(from, to, TRUE) as the write probe lets it happen.
+bool CopyToNewFile(LPCWSTR from, LPCWSTR to);

@@ -19,7 +19,15 @@ uint32_t MappedFile::Open(LPCWSTR name, CodecState& state) {
         state.errorCode = kErrorCannotOpenInput;
         return 0;
     }
-    const uint32_t size = GetFileSize(state.inputFile, nullptr);
+    uint32_t size = GetFileSize(state.inputFile, nullptr);
+    // A file that grew after it was mapped (which another process can do off
+    // Windows) is read only as far as the view reaches.
+    MEMORY_BASIC_INFORMATION view;
+    if (VirtualQuery(state.inputView, &view, sizeof view) == 0) {
+        state.errorCode = kErrorCannotOpenInput;
+        return 0;
+    }
+    if (size > view.RegionSize) size = static_cast<uint32_t>(view.RegionSize);
     state.image.fileSize = size;
     readCursor = state.inputView;
     readEnd = state.inputView + size;

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cwchar>
+#include <string>
 
 AppSettings appSettings{};
 WCHAR settingsPath[MAX_PATH] = {};
@@ -93,17 +94,47 @@ void ReadKey(const Key& key, const WCHAR* name, const WCHAR* defaultText, void* 
     }
 }
 
-void WriteKey(const Key& key, const WCHAR* name, const void* record) {
+// A key's value as it is written: numbers and flags in decimal, texts as they are.
+const WCHAR* ValueText(const Key& key, const void* record, WCHAR (&text)[MAX_PATH]) {
     const void* field = static_cast<const char*>(record) + key.offset;
-    WCHAR text[MAX_PATH];
-    const WCHAR* value = text;
     switch (key.kind) {
         case Kind::Flag: swprintf(text, MAX_PATH, L"%d", *static_cast<const bool*>(field) ? 1 : 0); break;
         case Kind::Number:
         case Kind::Size: swprintf(text, MAX_PATH, L"%d", *static_cast<const int32_t*>(field)); break;
-        case Kind::Text: value = static_cast<const WCHAR*>(field); break;
+        case Kind::Text: return static_cast<const WCHAR*>(field);
     }
-    WritePrivateProfileStringW(kSection, name, value, settingsPath);
+    return text;
+}
+
+#ifdef _WIN32
+// Windows keeps its own profile calls: the section deleted, then each key.
+class SectionWriter {
+public:
+    SectionWriter() { WritePrivateProfileStringW(kSection, nullptr, nullptr, settingsPath); }
+    void Add(const WCHAR* name, const WCHAR* value) { WritePrivateProfileStringW(kSection, name, value, settingsPath); }
+    void Finish() {}
+};
+#else
+// Elsewhere the whole section is written in one replacement of the file, so
+// that another run reading it meanwhile sees every key or the old file.
+class SectionWriter {
+public:
+    void Add(const WCHAR* name, const WCHAR* value) {
+        entries_ += name;
+        entries_ += L'=';
+        entries_ += value;
+        entries_ += L'\0';
+    }
+    void Finish() { WritePrivateProfileSectionW(kSection, entries_.c_str(), settingsPath); }
+
+private:
+    std::wstring entries_;
+};
+#endif
+
+void WriteKey(SectionWriter& section, const Key& key, const WCHAR* name, const void* record) {
+    WCHAR text[MAX_PATH];
+    section.Add(name, ValueText(key, record, text));
 }
 
 // "OutW" and slot index 0 give "OutW1".
@@ -154,15 +185,16 @@ void Load() {
 }
 
 void Save() {
-    WritePrivateProfileStringW(kSection, nullptr, nullptr, settingsPath);
+    SectionWriter section;
     WCHAR name[32];
     for (int slot = 0; slot < kSlotCount; ++slot) {
         for (const Key* key : kSlotSaveOrder) {
             SlotKeyName(*key, slot, name);
-            WriteKey(*key, name, &appSettings.slots[slot]);
+            WriteKey(section, *key, name, &appSettings.slots[slot]);
         }
     }
-    for (const Key& key : kOptions) WriteKey(key, key.name, &appSettings);
+    for (const Key& key : kOptions) WriteKey(section, key, key.name, &appSettings);
+    section.Finish();
 }
 
 }  // namespace SettingsStore

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -57,18 +58,21 @@ FILETIME ToFileTime(const timespec& t) {
     return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
 }
 
+}  // namespace
+
 bool WriteAll(int fd, const char* data, size_t bytes) {
     while (bytes > 0) {
         const ssize_t n = write(fd, data, bytes);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n <= 0) {
+            if (n == 0) errno = ENOSPC;
+            return false;
+        }
         data += n;
         bytes -= static_cast<size_t>(n);
     }
     return true;
 }
-
-}  // namespace
 
 FileObject* AsFile(HANDLE handle) {
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
@@ -251,48 +255,125 @@ BOOL DeleteFileW(LPCWSTR name) {
     return TRUE;
 }
 
-BOOL CopyFileW(LPCWSTR existing, LPCWSTR target, BOOL failIfExists) {
+namespace posix {
+
+namespace {
+
+// A private file beside destination, with the source's permissions; -1 on
+// failure (errno set).
+int CreatePrivateBeside(const std::string& destination, mode_t mode, std::string& name) {
+    const size_t slash = destination.rfind('/');
+    name = (slash == std::string::npos ? std::string(".") : destination.substr(0, slash)) + "/.copy-XXXXXX";
+    const int fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd >= 0) fchmod(fd, mode & 0777);
+    return fd;
+}
+
+// Gives the finished private file the destination's name: atomically and only
+// when the name is free, or over what is there. errno tells a taken name.
+bool Publish(const std::string& from, const std::string& to, bool failIfExists) {
+    if (!failIfExists) return rename(from.c_str(), to.c_str()) == 0;
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+    // A file system without that rename: a second link is just as exclusive.
+    if (link(from.c_str(), to.c_str()) != 0) return false;
+    unlink(from.c_str());
+    return true;
+}
+
+LARGE_INTEGER Large(int64_t value) {
+    LARGE_INTEGER result;
+    result.QuadPart = value;
+    return result;
+}
+
+}  // namespace
+
+}  // namespace posix
+
+// The copy is made in a private file in the destination's folder and renamed
+// to its name only when complete: no one ever sees a partial or empty
+// destination, a failed or cancelled copy leaves nothing, and with
+// COPY_FILE_FAIL_IF_EXISTS a name another process takes meanwhile is never
+// replaced.
+BOOL CopyFileExW(LPCWSTR existing, LPCWSTR target, LPPROGRESS_ROUTINE progress, LPVOID data, LPBOOL cancel,
+                 DWORD flags) {
+    const bool failIfExists = (flags & COPY_FILE_FAIL_IF_EXISTS) != 0;
+    const std::string destination = posix::SystemPath(target);
+    struct stat existingTarget;
+    if (lstat(destination.c_str(), &existingTarget) == 0) {
+        if (failIfExists || S_ISDIR(existingTarget.st_mode)) {
+            SetLastError(failIfExists ? ERROR_FILE_EXISTS : ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        if (posix::ConflictsWithOpenHandles(existingTarget.st_dev, existingTarget.st_ino, GENERIC_WRITE, 0)) {
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return FALSE;
+        }
+    }
     HANDLE in = CreateFileW(existing, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
     if (in == INVALID_HANDLE_VALUE) return FALSE;
-    HANDLE out = CreateFileW(target, GENERIC_WRITE, 0, nullptr,
-                             failIfExists ? CREATE_NEW : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                             nullptr);
-    if (out == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
+    const int inFd = AsFile(in)->fd;
+    struct stat source;
+    fstat(inFd, &source);
+    std::string temporary;
+    const int outFd = posix::CreatePrivateBeside(destination, source.st_mode, temporary);
+    if (outFd < 0) {
+        posix::SetLastErrorFromErrno(errno == ENOENT ? ENOTDIR : errno);
         CloseHandle(in);
-        SetLastError(error);
         return FALSE;
     }
-    const int inFd = AsFile(in)->fd;
-    const int outFd = AsFile(out)->fd;
+    const int64_t total = source.st_size;
+    int64_t copied = 0;
+    DWORD failure = ERROR_SUCCESS;
+    auto cancelled = [&](DWORD reason) {
+        if (cancel != nullptr && *cancel) return true;
+        if (progress == nullptr) return false;
+        const DWORD answer = progress(posix::Large(total), posix::Large(copied), posix::Large(total),
+                                      posix::Large(copied), 1, reason, in, nullptr, data);
+        if (answer == PROGRESS_QUIET) progress = nullptr;
+        return answer == PROGRESS_CANCEL || answer == PROGRESS_STOP;
+    };
+    if (cancelled(CALLBACK_STREAM_SWITCH)) failure = ERROR_REQUEST_ABORTED;
     char chunk[65536];
-    bool ok = true;
-    for (;;) {
+    while (failure == ERROR_SUCCESS) {
         const ssize_t n = read(inFd, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) ok = false;
-        if (n <= 0) break;
-        if (!posix::WriteAll(outFd, chunk, static_cast<size_t>(n))) {
-            ok = false;
+        if (n == 0) break;
+        if (n < 0 || !posix::WriteAll(outFd, chunk, static_cast<size_t>(n))) {
+            posix::SetLastErrorFromErrno(errno);
+            failure = GetLastError();
             break;
         }
+        copied += n;
+        if (cancelled(CALLBACK_CHUNK_FINISHED)) failure = ERROR_REQUEST_ABORTED;
     }
-    struct stat info;
-    if (ok && fstat(inFd, &info) == 0) {
-        const timespec times[2] = {info.st_atim, info.st_mtim};  // a copy keeps its write time
+    if (failure == ERROR_SUCCESS) {
+        const timespec times[2] = {source.st_atim, source.st_mtim};  // a copy keeps its write time
         futimens(outFd, times);
     }
-    const int error = errno;
+    // A file system may report a full disk only when the file is closed.
+    if (close(outFd) != 0 && failure == ERROR_SUCCESS) {
+        posix::SetLastErrorFromErrno(errno);
+        failure = GetLastError();
+    }
     CloseHandle(in);
-    CloseHandle(out);
-    if (!ok) {
-        unlink(posix::SystemPath(target).c_str());
-        posix::SetLastErrorFromErrno(error);
+    if (failure == ERROR_SUCCESS && !posix::Publish(temporary, destination, failIfExists)) {
+        posix::SetLastErrorFromErrno(errno);
+        failure = GetLastError();
+    }
+    if (failure != ERROR_SUCCESS) {
+        unlink(temporary.c_str());
+        SetLastError(failure);
         return FALSE;
     }
     SetLastError(ERROR_SUCCESS);
     return TRUE;
+}
+
+BOOL CopyFileW(LPCWSTR existing, LPCWSTR target, BOOL failIfExists) {
+    return CopyFileExW(existing, target, nullptr, nullptr, nullptr, failIfExists ? COPY_FILE_FAIL_IF_EXISTS : 0);
 }
 
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES) {

@@ -113,6 +113,28 @@ BOOL UnmapViewOfFile(LPCVOID view) {
     return TRUE;
 }
 
+SIZE_T VirtualQuery(LPCVOID address, MEMORY_BASIC_INFORMATION* info, SIZE_T size) {
+    auto it = posix::views.upper_bound(address);
+    if (info == nullptr || size < sizeof *info || it == posix::views.begin()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    --it;
+    const auto* base = static_cast<const char*>(it->first);
+    const auto* p = static_cast<const char*>(address);
+    const size_t length = posix::PageRound(it->second);
+    if (p < base || p >= base + length) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    // Views are the only regions asked about; they are committed, read-only, in whole pages.
+    const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t offset = static_cast<size_t>(p - base) / page * page;
+    *info = MEMORY_BASIC_INFORMATION{const_cast<char*>(base + offset), const_cast<char*>(base), PAGE_READONLY,
+                                     length - offset, MEM_COMMIT, PAGE_READONLY, MEM_MAPPED};
+    return sizeof *info;
+}
+
 LPVOID VirtualAlloc(LPVOID address, SIZE_T size, DWORD type, DWORD protect) {
     if (size == 0 || protect != PAGE_READWRITE || !(type & (MEM_RESERVE | MEM_COMMIT))) {
         SetLastError(ERROR_INVALID_PARAMETER);

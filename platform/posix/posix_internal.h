@@ -29,6 +29,9 @@ inline bool IsSeparator(WCHAR c) { return c == L'\\' || c == L'/'; }
 // the size needed including the terminator (and nothing written).
 DWORD CopyOut(const std::wstring& text, LPWSTR buffer, DWORD size);
 
+// Writes every byte, retrying what a signal interrupts; false on any failure.
+bool WriteAll(int fd, const char* data, size_t bytes);
+
 enum class ObjectKind { File, Mapping, Heap };
 
 struct KernelObject {

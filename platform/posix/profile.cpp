@@ -1,14 +1,20 @@
 // Private-profile (INI) files with the Win32 rules: section and key names
 // match without regard to case, blanks around names and values are dropped,
-// a value in matching quotes loses them, and every write rewrites the file.
+// a value in matching quotes loses them, and every write replaces the file
+// whole.
 // Files are UTF-8.
 #include "posix_internal.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cwctype>
 #include <fstream>
 #include <sstream>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -50,17 +56,30 @@ struct Profile {
         return profile;
     }
 
-    // Written beside the old file and renamed over it, so that a failed
-    // write never leaves half a settings file.
+    // Written whole to a private file beside the old one, flushed, and renamed
+    // over it: another process reads the old file or the new one, never a
+    // piece, and two writers never share a half-written file.
     bool Write(LPCWSTR file) const {
         std::string text;
         for (const std::wstring& line : lines) text += ToUtf8(line.c_str(), line.size()) + "\r\n";
-        const std::string path = SystemPath(file);
-        const std::string temporary = path + ".new";
-        FILE* out = fopen(temporary.c_str(), "wb");
-        if (out == nullptr) return false;
-        const bool written = fwrite(text.data(), 1, text.size(), out) == text.size();
-        if (fclose(out) != 0 || !written || rename(temporary.c_str(), path.c_str()) != 0) {
+        std::string path = SystemPath(file);
+        // A link is followed, so that the file it names is the one replaced.
+        char target[PATH_MAX];
+        struct stat link;
+        if (lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && realpath(path.c_str(), target) != nullptr)
+            path = target;
+        static unsigned serial = 0;
+        std::string temporary;
+        int fd = -1;
+        for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+            temporary = path + "." + std::to_string(getpid()) + "-" + std::to_string(++serial) + ".new";
+            fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd < 0 && errno != EEXIST) break;
+        }
+        if (fd < 0) return false;
+        bool written = WriteAll(fd, text.data(), text.size()) && fsync(fd) == 0;
+        written = close(fd) == 0 && written;
+        if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
             unlink(temporary.c_str());
             return false;
         }
@@ -210,5 +229,30 @@ BOOL WritePrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR value, LPC
         lines.push_back(L"[" + std::wstring(section) + L"]");
         lines.push_back(entry);
     }
+    return profile.Write(file) ? TRUE : FALSE;
+}
+
+BOOL WritePrivateProfileSectionW(LPCWSTR section, LPCWSTR entries, LPCWSTR file) {
+    if (section == nullptr || file == nullptr) return FALSE;
+    posix::Profile profile = posix::Profile::Read(file);
+    size_t header;
+    size_t end;
+    profile.FindSection(section, header, end);
+    auto& lines = profile.lines;
+    if (header == std::wstring::npos) {
+        header = lines.size();
+        lines.push_back(L"[" + std::wstring(section) + L"]");
+        end = lines.size();
+    } else {
+        // The section's old lines go, up to the blank lines that end it.
+        while (end > header + 1 && posix::Trim(lines[end - 1]).empty()) --end;
+        lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(header + 1),
+                    lines.begin() + static_cast<std::ptrdiff_t>(end));
+    }
+    // Each entry ends with a terminator; an empty one ends the list.
+    std::vector<std::wstring> added;
+    for (const WCHAR* entry = entries; entry != nullptr && *entry != 0; entry += wcslen(entry) + 1)
+        added.emplace_back(entry);
+    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(header + 1), added.begin(), added.end());
     return profile.Write(file) ? TRUE : FALSE;
 }

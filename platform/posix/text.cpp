@@ -98,6 +98,9 @@ void SetLastErrorFromErrno(int error) {
         case EBADF: code = ERROR_INVALID_HANDLE; break;
         case EINVAL: code = ERROR_INVALID_PARAMETER; break;
         case ENAMETOOLONG: code = ERROR_PATH_NOT_FOUND; break;
+        case ENOSPC:
+        case EFBIG:
+        case EDQUOT: code = ERROR_DISK_FULL; break;
         default: code = ERROR_ACCESS_DENIED; break;
     }
     lastError = code;

@@ -30,6 +30,7 @@ typedef const CHAR* LPCSTR;
 typedef void* LPVOID;
 typedef const void* LPCVOID;
 typedef DWORD* LPDWORD;
+typedef BOOL* LPBOOL;
 typedef LONG* PLONG;
 typedef void* HANDLE;
 typedef HANDLE HMODULE;
@@ -75,6 +76,7 @@ typedef void* FARPROC;
 #define MEM_RESERVE 0x00002000
 #define MEM_DECOMMIT 0x00004000
 #define MEM_RELEASE 0x00008000
+#define MEM_MAPPED 0x00040000
 #define HEAP_ZERO_MEMORY 0x00000008
 
 // Errors
@@ -87,9 +89,11 @@ typedef void* FARPROC;
 #define ERROR_SHARING_VIOLATION 32
 #define ERROR_FILE_EXISTS 80
 #define ERROR_INVALID_PARAMETER 87
+#define ERROR_DISK_FULL 112
 #define ERROR_INSUFFICIENT_BUFFER 122
 #define ERROR_ALREADY_EXISTS 183
 #define ERROR_FILE_INVALID 1006
+#define ERROR_REQUEST_ABORTED 1235
 
 // Strings and shell folders
 #define CP_ACP 0
@@ -114,6 +118,24 @@ struct SECURITY_ATTRIBUTES;
 typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 struct OVERLAPPED;
 typedef OVERLAPPED* LPOVERLAPPED;
+
+union LARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    };
+    int64_t QuadPart;
+};
+
+struct MEMORY_BASIC_INFORMATION {
+    LPVOID BaseAddress;
+    LPVOID AllocationBase;
+    DWORD AllocationProtect;
+    SIZE_T RegionSize;
+    DWORD State;
+    DWORD Protect;
+    DWORD Type;
+};
 
 struct RGBQUAD {
     BYTE rgbBlue;
@@ -170,6 +192,19 @@ BOOL GetFileTime(HANDLE file, LPFILETIME creation, LPFILETIME access, LPFILETIME
 BOOL CloseHandle(HANDLE object);
 BOOL DeleteFileW(LPCWSTR name);
 BOOL CopyFileW(LPCWSTR existing, LPCWSTR target, BOOL failIfExists);
+#define COPY_FILE_FAIL_IF_EXISTS 0x00000001u
+#define PROGRESS_CONTINUE 0
+#define PROGRESS_CANCEL 1
+#define PROGRESS_STOP 2
+#define PROGRESS_QUIET 3
+#define CALLBACK_CHUNK_FINISHED 0x00000000u
+#define CALLBACK_STREAM_SWITCH 0x00000001u
+typedef DWORD(CALLBACK* LPPROGRESS_ROUTINE)(LARGE_INTEGER totalSize, LARGE_INTEGER totalCopied,
+                                             LARGE_INTEGER streamSize, LARGE_INTEGER streamCopied,
+                                             DWORD stream, DWORD reason, HANDLE source,
+                                             HANDLE destination, LPVOID data);
+BOOL CopyFileExW(LPCWSTR existing, LPCWSTR target, LPPROGRESS_ROUTINE progress, LPVOID data,
+                 LPBOOL cancel, DWORD flags);
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
 BOOL RemoveDirectoryW(LPCWSTR path);
 DWORD GetTempPathW(DWORD size, LPWSTR buffer);
@@ -183,6 +218,8 @@ HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD pro
 LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow,
                      SIZE_T bytes);
 BOOL UnmapViewOfFile(LPCVOID view);
+// Of a mapped view: its base and its length in whole pages.
+SIZE_T VirtualQuery(LPCVOID address, MEMORY_BASIC_INFORMATION* info, SIZE_T size);
 
 // Memory
 LPVOID VirtualAlloc(LPVOID address, SIZE_T size, DWORD type, DWORD protect);
@@ -211,6 +248,9 @@ UINT GetPrivateProfileIntW(LPCWSTR section, LPCWSTR key, INT defaultValue, LPCWS
 DWORD GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR defaultValue,
                                LPWSTR buffer, DWORD size, LPCWSTR file);
 BOOL WritePrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR value, LPCWSTR file);
+// Replaces the section's lines with entries: "key=value" texts, each ended by
+// a terminator, the list by one more.
+BOOL WritePrivateProfileSectionW(LPCWSTR section, LPCWSTR entries, LPCWSTR file);
 
 // Strings
 int lstrcmpiW(LPCWSTR a, LPCWSTR b);
