@@ -69,8 +69,9 @@ bool PrepareFolders(const WCHAR* firstInput, WCHAR (&folders)[kSlotCount][MAX_PA
             return false;
         }
         if (slot.useSubfolder && slot.subfolder[0] != 0) {
+            // Another run may make the folder between the test and the creation.
             if (!PathAppendW(folder, slot.subfolder) ||
-                (!PathIsDirectoryW(folder) && !CreateDirectoryW(folder, nullptr))) {
+                (!PathIsDirectoryW(folder) && !CreateDirectoryW(folder, nullptr) && !PathIsDirectoryW(folder))) {
                 ShowError(kMessageFolderNotCreated);
                 return false;
             }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -178,6 +179,48 @@ TEST(PlatformFiles, CopyHonoursFailIfExists) {
     EXPECT_FALSE(DeleteFileW(fresh.c_str()));
 }
 
+namespace {
+
+DWORD CALLBACK CancelAfterFirstBlock(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, DWORD, DWORD reason,
+                                     HANDLE, HANDLE, LPVOID calls) {
+    ++*static_cast<int*>(calls);
+    return reason == CALLBACK_CHUNK_FINISHED ? PROGRESS_CANCEL : PROGRESS_CONTINUE;
+}
+
+}  // namespace
+
+// A cancelled or failed copy leaves no destination, not even an empty one,
+// and a name that exists is never written over with fail-if-exists.
+TEST(PlatformFiles, CancelledCopyLeavesNothingAndTakenNamesStayUntouched) {
+    TempFolder folder;
+    const std::wstring source = folder.Write(L"source.bin", std::vector<uint8_t>(300000, 0x5A));
+    const std::wstring target = folder.Join(L"target.bin");
+    int calls = 0;
+    EXPECT_FALSE(CopyFileExW(source.c_str(), target.c_str(), CancelAfterFirstBlock, &calls, nullptr,
+                             COPY_FILE_FAIL_IF_EXISTS));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_REQUEST_ABORTED));
+    EXPECT_GT(calls, 0);
+    EXPECT_FALSE(FileExists(target));
+
+    BOOL cancel = TRUE;
+    EXPECT_FALSE(CopyFileExW(source.c_str(), target.c_str(), nullptr, nullptr, &cancel, COPY_FILE_FAIL_IF_EXISTS));
+    EXPECT_FALSE(FileExists(target));
+
+    EXPECT_TRUE(CopyFileExW(source.c_str(), target.c_str(), nullptr, nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS));
+    EXPECT_EQ(ReadWholeFile(target), ReadWholeFile(source));
+    const std::wstring taken = folder.Write(L"taken.bin", std::string("mine"));
+    EXPECT_FALSE(CopyFileExW(source.c_str(), taken.c_str(), nullptr, nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+    EXPECT_EQ(ReadWholeFile(taken), std::vector<uint8_t>({'m', 'i', 'n', 'e'}));
+    // Nothing but the three files: no trace of the cancelled copies.
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(folder.path()))) {
+        ++files;
+        EXPECT_TRUE(entry.is_regular_file());
+    }
+    EXPECT_EQ(files, 3);
+}
+
 TEST(PlatformFiles, TempFileNamesAreNewEmptyFilesEachCall) {
     TempFolder folder;
     WCHAR first[MAX_PATH];
@@ -218,6 +261,25 @@ TEST(PlatformFiles, EmptyFilesCannotBeMapped) {
     ASSERT_NE(view, nullptr);
     EXPECT_EQ(std::string(static_cast<const char*>(view), 12), "mapped bytes");
     EXPECT_TRUE(UnmapViewOfFile(view));
+    CloseHandle(mapping);
+    CloseHandle(file);
+}
+
+// A view is readable as far as its query says, and that covers the file.
+TEST(PlatformFiles, MappedViewQueryCoversTheFile) {
+    TempFolder folder;
+    const std::wstring path = folder.Write(L"data.bin", std::vector<uint8_t>(5000, 7));
+    HANDLE file = OpenForReading(path);
+    HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    const auto* view = static_cast<const uint8_t*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0));
+    ASSERT_NE(view, nullptr);
+    MEMORY_BASIC_INFORMATION info;
+    ASSERT_EQ(VirtualQuery(view + 10, &info, sizeof info), sizeof info);
+    EXPECT_EQ(info.BaseAddress, view);
+    EXPECT_GE(info.RegionSize, 5000u);
+    EXPECT_LT(info.RegionSize, 5000u + 65536u);
+    EXPECT_EQ(view[4999], 7);
+    UnmapViewOfFile(view);
     CloseHandle(mapping);
     CloseHandle(file);
 }
@@ -340,4 +402,19 @@ TEST(PlatformModule, ModuleFileNameIsTheRunningProgram) {
     EXPECT_NE(std::wstring(PathFindFileNameW(name)).find(L"framelet_tests"), std::wstring::npos);
     WCHAR tiny[4];
     EXPECT_EQ(GetModuleFileNameW(nullptr, tiny, 4), 4u);  // cut to the buffer, which is reported full
+}
+
+TEST_F(PlatformProfile, WholeSectionReplacesItsKeysAndKeepsOtherSections) {
+    WriteIni("[VEzu]\r\nOld=1\r\nA=0\r\n[Keep]\r\nK=v\r\n");
+    EXPECT_TRUE(WritePrivateProfileSectionW(L"VEzu", L"A=1\0B=\0C=three\0", ini.c_str()));
+    EXPECT_EQ(Keys(), (std::vector<std::wstring>{L"A", L"B", L"C"}));
+    EXPECT_EQ(Read(L"A"), L"1");
+    EXPECT_EQ(Read(L"B"), L"");
+    EXPECT_EQ(Read(L"C"), L"three");
+    WCHAR kept[16];
+    GetPrivateProfileStringW(L"Keep", L"K", L"", kept, 16, ini.c_str());
+    EXPECT_EQ(std::wstring(kept), L"v");
+    EXPECT_TRUE(WritePrivateProfileSectionW(L"New", L"X=9\0", ini.c_str()));
+    GetPrivateProfileStringW(L"New", L"X", L"", kept, 16, ini.c_str());
+    EXPECT_EQ(std::wstring(kept), L"9");
 }
