@@ -84,12 +84,29 @@ protected:
         }
 #endif
     }
+    // Content and write time of a file; empty content when it cannot be read.
+    static std::pair<std::vector<uint8_t>, uint64_t> Stamp(const std::wstring& path) {
+        FILETIME written{};
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            GetFileTime(file, nullptr, nullptr, &written);
+            CloseHandle(file);
+        }
+        return {ReadWholeFile(path), (uint64_t{written.dwHighDateTime} << 32) | written.dwLowDateTime};
+    }
     bool Run(std::vector<std::wstring> inputs, int* written, std::vector<ShownMessage>* shown = nullptr) {
         std::vector<const WCHAR*> paths;
-        for (const std::wstring& p : inputs) paths.push_back(p.c_str());
+        std::vector<std::pair<std::vector<uint8_t>, uint64_t>> before;
+        for (const std::wstring& p : inputs) {
+            paths.push_back(p.c_str());
+            before.push_back(Stamp(p));
+        }
         MessageBoxRecorder recorder;
         const bool result = RunBatch(static_cast<int>(paths.size()), paths.data(), written);
         std::vector<ShownMessage> messages = recorder.Stop();
+        // A batch never touches its inputs.
+        for (size_t i = 0; i < inputs.size(); ++i) EXPECT_TRUE(Stamp(inputs[i]) == before[i]) << "input changed";
         if (shown != nullptr) *shown = messages;
         return result;
     }
