@@ -82,7 +82,13 @@ int Calls(WriteFault site) { return outputCalls[static_cast<int>(site)]; }
 
 bool CopyToNewFile(LPCWSTR from, LPCWSTR to) {
     if (WriteProbe::Admit(WriteFault::Copy)) return CopyFileW(from, to, TRUE) != FALSE;
-    if (cutCopy) return CopyFileExW(from, to, CancelAfterFirstBlock, nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS) != FALSE;
-    SetLastError(ERROR_DISK_FULL);
+    if (cutCopy && CopyFileExW(from, to, CancelAfterFirstBlock, nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS)) {
+        // A system that ignores the progress routine (Wine does) finished the
+        // copy: it is taken back, as the cancel would have done.
+        DeleteFileW(to);
+        SetLastError(ERROR_REQUEST_ABORTED);
+        return false;
+    }
+    if (!cutCopy) SetLastError(ERROR_DISK_FULL);
     return false;
 }
