@@ -77,6 +77,8 @@ struct Profile {
             if (fd < 0 && errno != EEXIST) break;
         }
         if (fd < 0) return false;
+        struct stat old;
+        if (stat(path.c_str(), &old) == 0) fchmod(fd, old.st_mode & 07777);  // the file keeps who may read it
         bool written = WriteAll(fd, text.data(), text.size()) && fsync(fd) == 0;
         written = close(fd) == 0 && written;
         if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
