@@ -152,6 +152,7 @@ TEST(Concurrency, TwoRunsAtOnceShareInputsSlotsAndSettings) {
         EXPECT_EQ(Names(folder), expected);
     }
     EXPECT_EQ(Names(small), std::set<std::string>{"sub"});
+    EXPECT_EQ(Names(root.path()), (std::set<std::string>{"inputs", "config", "tmp", "wide", "small"}));
     // Settings whole and unchanged, nothing else beside them, nothing near the inputs.
     EXPECT_EQ(ReadWholeFile(settingsPath), settingsBefore);
     EXPECT_EQ(Names(config + L"/Framelet"), std::set<std::string>{"Framelet.ini"});
