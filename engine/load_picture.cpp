@@ -2,6 +2,7 @@
 
 #include "engine/codec_set.h"
 #include "engine/format_detect.h"
+#include "readers/mapped_file.h"
 #include "settings/settings_store.h"
 
 #include <initializer_list>
@@ -9,9 +10,20 @@
 DecodedImage* currentImage = nullptr;
 FittedPicture fittedPicture{};
 
+bool LoadTiff(LPCWSTR path) {
+    TiffReader& reader = *tiffReader;
+    reader.ResetHandles();
+    reader.Reset();
+    reader.usePlainMemory = true;
+    DecodedImage* result = nullptr;
+    if (MappedFile::Open(path, reader) != 0) result = reader.Decode();
+    reader.Release();
+    currentImage = result;
+    return result != nullptr;
+}
+
 // Formats whose reader is not built yet decline every file, which hands it
 // on to the plug-ins.
-bool LoadTiff(LPCWSTR) { return false; }
 bool LoadGif(LPCWSTR) { return false; }
 
 bool LoadWithPlugin(LPCWSTR path) {
