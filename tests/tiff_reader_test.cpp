@@ -337,6 +337,7 @@ TEST_F(TiffReading, StripsInsideTheirEntriesAndShortStripData) {
         {Indexed(1, 11, 4, 1, Pattern(8, 8)), 3},  {Indexed(0, 5, 4, 4, Pattern(12, 8)), 4},
         {Indexed(1, 5, 4, 8, Pattern(20, 8)), 7},  {Rgb(false, 3, 4, 8, Pattern(36, 8)), 13},
         {Rgb(true, 3, 4, 16, Pattern(72, 8)), 21},
+        {Indexed(1, 4097, 2, 8, Pattern(8194, 8)), 4096},  // the joined strips end on a page boundary
     };
     for (const auto& [picture, kept] : cuts) {
         TiffPicture padded = picture;
@@ -376,85 +377,46 @@ TEST_F(TiffReading, FailuresAndTheirCodes) {
     file.resize(file.size() - 5);  // into the last entry
     ExpectRejected(file, kTiffMalformed, "entries past the end");
 
-    auto withStrips = [&](std::function<void(TiffBuilder&, uint32_t)> strips, uint32_t photometric = 2) {
+    // Entries after width, height, sample sizes and photometric; kData in a
+    // value field stands for the offset of the 6 pixel bytes.
+    struct Raw {
+        uint16_t tag, type;
+        uint32_t count, field;
+    };
+    constexpr uint32_t kData = 0xDA7A;
+    auto withEntries = [&](const std::vector<Raw>& entries, uint32_t photometric = 2) {
         TiffBuilder t;
         const uint32_t data = t.Data(pixels);
         t.Entry(256, 4, {2});
         t.Entry(257, 4, {1});
         t.Entry(258, 3, {8, 8, 8});
         t.Entry(262, 3, {photometric});
-        strips(t, data);
+        for (const Raw& e : entries) t.RawEntry(e.tag, e.type, e.count, e.field == kData ? data : e.field);
         return t.Build();
     };
-    ASSERT_NE(LoadBytes(withStrips([](TiffBuilder& t, uint32_t at) {
-                  t.Entry(273, 4, {at});
-                  t.Entry(279, 4, {6});
-              })),
-              nullptr);
-    const std::pair<std::function<void(TiffBuilder&, uint32_t)>, std::pair<int32_t, const char*>> cases[] = {
-        {[](TiffBuilder& t, uint32_t at) {
-             t.Entry(273, 4, {at});
-             t.Entry(273, 4, {at});
-             t.Entry(279, 4, {6});
-         },
-         {kTiffMalformed, "offsets twice"}},
-        {[](TiffBuilder& t, uint32_t at) {
-             t.Entry(273, 4, {at, at});
-             t.Entry(279, 4, {6});
-         },
-         {kTiffMalformed, "two offsets, one byte count"}},
-        {[](TiffBuilder& t, uint32_t at) { t.Entry(273, 4, {at}); }, {kTiffMalformed, "no byte counts"}},
-        {[](TiffBuilder& t, uint32_t at) {
-             t.Entry(273, 4, {at});
-             t.RawEntry(279, 4, 0, 6);
-         },
-         {kTiffMalformed, "count 0"}},
-        {[](TiffBuilder& t, uint32_t at) {
-             t.Entry(273, 4, {at});
-             t.RawEntry(279, 1, 1, 6);
-         },
-         {kTiffMalformed, "byte counts of type BYTE"}},
-        {[](TiffBuilder& t, uint32_t at) {
-             t.Entry(273, 4, {at});
-             t.RawEntry(279, 4, 3, 0xFFFFFFF0u);
-         },
-         {kTiffMalformed, "byte count list outside the file"}},
-        {[](TiffBuilder& t, uint32_t) {
-             t.RawEntry(273, 4, 0xFFFFFFFFu, 8);
-             t.Entry(279, 4, {6});
-         },
-         {kTiffMalformed, "a count no file could hold"}},
-        {[](TiffBuilder& t, uint32_t at) {
-             t.Entry(273, 4, {at + 1});
-             t.Entry(279, 4, {0xFFFFFFFFu});
-         },
-         {kTiffOutsideFile, "strip past the end"}},
-        {[](TiffBuilder& t, uint32_t at) {
-             t.Entry(273, 4, {at, 0xFFFFFFFFu});
-             t.Entry(279, 4, {6, 1});
-         },
-         {kTiffOutsideFile, "strip offset past the end"}},
-        {[](TiffBuilder& t, uint32_t at) {
-             t.Entry(273, 4, {at});
-             t.Entry(279, 4, {0});
-         },
-         {kTiffOutOfMemory, "no strip bytes"}},
-        {[](TiffBuilder&, uint32_t) {}, {kTiffOutOfMemory, "no strips at all (tiles, say)"}},
-        {[](TiffBuilder& t, uint32_t at) {
-             t.Entry(259, 3, {5});
-             t.Entry(273, 4, {at});
-             t.Entry(279, 4, {6});
-         },
-         {kTiffUnsupported, "LZW"}},
+    ASSERT_NE(LoadBytes(withEntries({{273, 4, 1, kData}, {279, 4, 1, 6}})), nullptr);
+    const struct {
+        std::vector<Raw> entries;
+        int32_t code;
+        const char* what;
+    } cases[] = {
+        {{{273, 4, 1, kData}, {273, 4, 1, kData}, {279, 4, 1, 6}}, kTiffMalformed, "offsets twice"},
+        {{{273, 3, 2, kData | kData << 16}, {279, 4, 1, 6}}, kTiffMalformed, "two offsets, one byte count"},
+        {{{273, 4, 1, kData}}, kTiffMalformed, "no byte counts"},
+        {{{273, 4, 1, kData}, {279, 4, 0, 6}}, kTiffMalformed, "count 0"},
+        {{{273, 4, 1, kData}, {279, 1, 1, 6}}, kTiffMalformed, "byte counts of type BYTE"},
+        {{{273, 4, 1, kData}, {279, 4, 3, 0xFFFFFFF0u}}, kTiffMalformed, "byte count list outside the file"},
+        {{{273, 4, 0xFFFFFFFFu, 8}, {279, 4, 1, 6}}, kTiffMalformed, "a count no file could hold"},
+        {{{273, 4, 1, kData}, {279, 4, 1, 0xFFFFFFFFu}}, kTiffOutsideFile, "strip past the end"},
+        {{{273, 3, 2, kData | 0xFFFFu << 16}, {279, 3, 2, 6 | 1 << 16}}, kTiffOutsideFile, "strip offset past the end"},
+        {{{273, 4, 1, kData}, {279, 4, 1, 0}}, kTiffOutOfMemory, "no strip bytes"},
+        {{}, kTiffOutOfMemory, "no strips at all (tiles, say)"},
+        {{{259, 3, 1, 5}, {273, 4, 1, kData}, {279, 4, 1, 6}}, kTiffUnsupported, "LZW"},
     };
-    for (const auto& [strips, expected] : cases) ExpectRejected(withStrips(strips), expected.first, expected.second);
-    ExpectRejected(withStrips(
-                       [](TiffBuilder& t, uint32_t at) {
-                           t.Entry(273, 4, {at});
-                           t.Entry(279, 4, {6});
-                       },
-                       3),
-                   kTiffUnsupported, "palette without a colour map");
+    for (const auto& c : cases) ExpectRejected(withEntries(c.entries), c.code, c.what);
+    ExpectRejected(withEntries({{273, 4, 1, kData}, {279, 4, 1, 6}}, 3), kTiffUnsupported,
+                   "palette without a colour map");
+
     // A 4-bit colour map of 96 bytes that starts inside the file and ends past it.
     auto shortMap = [](uint32_t mapOffset) {
         TiffBuilder t;
@@ -474,11 +436,7 @@ TEST_F(TiffReading, FailuresAndTheirCodes) {
     ExpectRejected(shortMap(0xFFFFFFF0u), kTiffOutsideFile, "colour map past the file");
 
     // A compressed file goes on to the plug-in host.
-    ExpectHandedToPlugins(folder.Write(L"lzw.tif", withStrips([](TiffBuilder& t, uint32_t at) {
-                                           t.Entry(259, 3, {5});
-                                           t.Entry(273, 4, {at});
-                                           t.Entry(279, 4, {6});
-                                       })),
+    ExpectHandedToPlugins(folder.Write(L"lzw.tif", withEntries({{259, 3, 1, 5}, {273, 4, 1, kData}, {279, 4, 1, 6}})),
                           "LZW");
 }
 
@@ -500,61 +458,44 @@ TEST_F(TiffReading, StripTotalsBeyondFourGigabytesFailBeforeAllocating) {
 }
 
 TEST_F(TiffReading, Resolution) {
-    auto withResolution = [](std::function<void(TiffBuilder&)> tags) {
+    const struct {
+        uint32_t xNumerator, xDenominator, yNumerator, yDenominator, unit;
+        bool withY;
+        int32_t x, y;
+    } cases[] = {
+        {72, 1, 144, 2, 2, true, 2835, 2835},
+        {300, 1, 300, 3, 3, true, 30000, 10000},
+        {72, 1, 72, 1, 1, true, 0, 0},
+        {72, 1, 72, 0, 2, true, 0, 0},
+        {72, 1, 0, 0, 2, false, 0, 0},             // no YResolution: not read from the header's bytes
+        {0xFFFFFFFFu, 1, 1, 0xFFFFFFFFu, 2, true,  // the low 32 bits of the rounded value
+         static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(0xFFFFFFFFu / 0.0254 + 0.5))), 0},
+    };
+    for (const auto& c : cases) {
         TiffBuilder t;
         const uint32_t data = t.Data({1});
-        t.Entry(256, 4, {1});
-        t.Entry(257, 4, {1});
+        for (uint16_t tag : {256, 257, 279}) t.Entry(tag, 4, {1});
         t.Entry(262, 3, {1});
-        t.Entry(258, 3, {8});
         t.Entry(273, 4, {data});
-        t.Entry(279, 4, {1});
-        tags(t);
-        return t.Build();
-    };
-    const std::pair<std::function<void(TiffBuilder&)>, std::pair<int32_t, int32_t>> cases[] = {
-        {[](TiffBuilder& t) {
-             t.Rational(282, 72, 1);
-             t.Rational(283, 144, 2);
-         },
-         {2835, 2835}},
-        {[](TiffBuilder& t) {
-             t.Rational(282, 300, 1);
-             t.Rational(283, 300, 3);
-             t.Entry(296, 3, {3});
-         },
-         {30000, 10000}},
-        {[](TiffBuilder& t) {
-             t.Rational(282, 72, 1);
-             t.Rational(283, 72, 1);
-             t.Entry(296, 3, {1});
-         },
-         {0, 0}},
-        {[](TiffBuilder& t) {
-             t.Rational(282, 72, 1);
-             t.Rational(283, 72, 0);
-         },
-         {0, 0}},
-        {[](TiffBuilder& t) { t.Rational(282, 72, 1); }, {0, 0}},  // not from the header's bytes
-        {[](TiffBuilder& t) {
-             t.Rational(282, 72, 1);
-             t.RawEntry(283, 5, 1, 0xFFFFFFFCu);
-         },
-         {0, 0}},
-        {[](TiffBuilder& t) {
-             t.Rational(282, 0xFFFFFFFFu, 1);
-             t.Rational(283, 1, 0xFFFFFFFFu);
-         },
-         {static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(0xFFFFFFFFu / 0.0254 + 0.5))), 0}},
-    };
-    int n = 0;
-    for (const auto& [tags, expected] : cases) {
-        DecodedImage* image = LoadBytes(withResolution(tags));
-        ASSERT_NE(image, nullptr) << n;
-        EXPECT_EQ(image->header.biXPelsPerMeter, expected.first) << n;
-        EXPECT_EQ(image->header.biYPelsPerMeter, expected.second) << n;
-        ++n;
+        t.Rational(282, c.xNumerator, c.xDenominator);
+        if (c.withY) t.Rational(283, c.yNumerator, c.yDenominator);
+        t.Entry(296, 3, {c.unit});
+        DecodedImage* image = LoadBytes(t.Build());
+        ASSERT_NE(image, nullptr) << c.x;
+        EXPECT_EQ(image->header.biXPelsPerMeter, c.x) << c.xNumerator << "/" << c.xDenominator;
+        EXPECT_EQ(image->header.biYPelsPerMeter, c.y) << c.yNumerator << "/" << c.yDenominator;
     }
+    // A rational outside the file.
+    TiffBuilder t;
+    const uint32_t data = t.Data({1});
+    for (uint16_t tag : {256, 257, 279}) t.Entry(tag, 4, {1});
+    t.Entry(273, 4, {data});
+    t.Entry(262, 3, {1});
+    t.Rational(282, 72, 1);
+    t.RawEntry(283, 5, 1, 0xFFFFFFFCu);
+    DecodedImage* image = LoadBytes(t.Build());
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->header.biXPelsPerMeter, 0);
 }
 
 // Every prefix of a small file gives a defined result, also read from a
