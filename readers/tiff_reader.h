@@ -6,6 +6,10 @@
 // skipped, so a picture is always taken as top-left, chunky, high bit first.
 #pragma once
 
+#ifndef FRAMELET_LAYER_CODECS
+#error "readers and writers are for the codecs library and the layers above it"
+#endif
+
 #include "engine/codec_state.h"
 
 #include <cstdint>
