@@ -52,15 +52,7 @@ bool LoadJpeg(LPCWSTR path) {
 }
 
 bool LoadTiff(LPCWSTR path) {
-    TiffReader& reader = *tiffReader;
-    reader.ResetHandles();
-    reader.Reset();
-    reader.usePlainMemory = true;
-    DecodedImage* result = nullptr;
-    if (MappedFile::Open(path, reader) != 0) result = reader.Decode();
-    reader.Release();
-    currentImage = result;
-    return result != nullptr;
+    return LoadWith(*tiffReader, [path](TiffReader& reader) { return MapAndDecode(reader, path); });
 }
 
 // Formats whose reader is not built yet decline every file, which hands it

@@ -252,14 +252,14 @@ bool TiffReader::ReadStripList(uint32_t*& list, uint32_t& length) {
 bool TiffReader::ChooseOutput() {
     if (photometric == kRgb && samplesPerPixel == 3 && (bitsPerSample == 8 || bitsPerSample == 16)) {
         outputBitCount = 24;
-        outputStride = (width * 3 + 3) & ~3;
+        outputStride = static_cast<int32_t>(PaddedRowBytes(width, 24));
         return true;
     }
     const bool palette = photometric == kPalette && colorMapOffset != 0;
     const bool grey = photometric == kWhiteIsZero || photometric == kBlackIsZero;
     if ((palette || grey) && IsIndexDepth(bitsPerSample)) {
         outputBitCount = 8;
-        outputStride = (width + 3) & ~3;
+        outputStride = static_cast<int32_t>(PaddedRowBytes(width, 8));
         return true;
     }
     return Fail(kTiffUnsupported);
