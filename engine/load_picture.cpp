@@ -51,9 +51,12 @@ bool LoadJpeg(LPCWSTR path) {
     return LoadWith(*jpegReader, [path](JpegReader& reader) { return reader.Decode(path); });
 }
 
+bool LoadTiff(LPCWSTR path) {
+    return LoadWith(*tiffReader, [path](TiffReader& reader) { return MapAndDecode(reader, path); });
+}
+
 // Formats whose reader is not built yet decline every file, which hands it
 // on to the plug-ins.
-bool LoadTiff(LPCWSTR) { return false; }
 bool LoadGif(LPCWSTR) { return false; }
 
 bool LoadWithPlugin(LPCWSTR path) {
