@@ -2,6 +2,7 @@
 
 #include "engine/codec_set.h"
 #include "engine/format_detect.h"
+#include "readers/mapped_file.h"
 #include "settings/settings_store.h"
 
 #include <initializer_list>
@@ -12,7 +13,18 @@ FittedPicture fittedPicture{};
 // Formats whose reader is not built yet decline every file, which hands it
 // on to the plug-ins.
 bool LoadTiff(LPCWSTR) { return false; }
-bool LoadGif(LPCWSTR) { return false; }
+
+bool LoadGif(LPCWSTR path) {
+    GifReader& reader = *gifReader;
+    reader.ResetHandles();
+    reader.Reset();
+    reader.usePlainMemory = true;
+    DecodedImage* result = nullptr;
+    if (MappedFile::Open(path, reader) != 0) result = reader.Decode();
+    reader.Release();
+    currentImage = result;
+    return result != nullptr;
+}
 
 bool LoadWithPlugin(LPCWSTR path) {
     PluginHost& host = *pluginHost;
