@@ -6,6 +6,7 @@
 #include "engine/memory.h"
 #include "settings/settings_store.h"
 #include "writers/bmp_writer.h"
+#include "writers/gif_writer.h"
 #include "writers/jpeg_writer.h"
 #include "writers/png_writer.h"
 
@@ -33,7 +34,7 @@ struct OutputFormat {
 // Any code not listed is written as a bitmap. A format joins the list with
 // its writer, so no file ever carries an extension its content does not match.
 const OutputFormat kBitmap{0, L".bmp", SaveBmp};
-const OutputFormat kFormats[] = {kBitmap, {1, L".png", SavePng}, {2, L".jpg", SaveJpeg}};
+const OutputFormat kFormats[] = {kBitmap, {1, L".png", SavePng}, {2, L".jpg", SaveJpeg}, {4, L".gif", SaveGif}};
 
 // How often a copy is retried when its name was taken after the check.
 constexpr int kCopyAttempts = 8;
@@ -120,6 +121,19 @@ bool ConvertSlot(const WCHAR* input, const OutputSlot& slot, const WCHAR* folder
 }
 
 }  // namespace
+
+bool SaveGif(LPCWSTR path) {
+    GifWriter& writer = *gifWriter;
+    writer.Reset();
+    writer.width = fittedPicture.width;
+    writer.height = fittedPicture.height;
+    writer.sourceBitCount = fittedPicture.bitCount;
+    writer.targetBitCount = 8;
+    ComputeStride(writer);
+    const bool result = writer.Save(path, currentImage->palette, fittedPicture.pixels);
+    writer.Release();
+    return result;
+}
 
 void ShowError(int code) {
     if (code < 0 || code > kMessageFolderNotCreated) return;

@@ -33,6 +33,8 @@ bool RunBatch(int count, const WCHAR* const* inputs, int* written = nullptr);
 int32_t OutputFormatFor(int32_t listIndex);
 
 using SaveEntry = bool (*)(LPCWSTR temporaryPath);
+// The GIF entry of the output formats: fittedPicture with currentImage's palette.
+bool SaveGif(LPCWSTR temporaryPath);
 // Collects the settings and picks the batch's extension and save entry.
 const WCHAR* SelectOutputFormat(SaveEntry& save);
 // Fits currentImage to the slot size in fittedPicture and saves it.

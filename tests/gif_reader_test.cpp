@@ -576,4 +576,5 @@ TEST_F(GifReading, AllocationFailuresLeaveNothing) {
     AllocationProbe::FailAt(4);
     int32_t code = kErrorNone;
     EXPECT_TRUE(DecodeInMemory(file, code));
+    AllocationProbe::Reset();
 }
