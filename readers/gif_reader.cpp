@@ -250,6 +250,8 @@ bool GifReader::DecodeLzw() {
             entry = &strings[entry->prefix];
         }
     };
+    // Codes are read while unread bits remain, not bytes: with small codes
+    // the last byte, once loaded, can still hold whole codes.
     while (bitsLeft > 0 && position < total) {
         const int32_t code = ReadCode();
         bitsLeft -= codeSize;
