@@ -497,6 +497,14 @@ TEST_F(GifReading, UnusualCodeStreams) {
             {GifScreen(6, 1, 8, 0), GifDescriptor(0, 0, 6, 1), GifImageData(8, PackCodes(codes)), {kGifTrailer}});
         EXPECT_EQ(Decoded(file), c.expected) << c.what;
     }
+    // 3-bit codes: the last byte, loaded for code 2, still holds code 3 and
+    // the end code (4 bits by then).
+    const Bytes small = GifCat({GifScreen(3, 1, 2, 0),
+                                GifDescriptor(0, 0, 3, 1),
+                                GifImageData(2, PackCodes({{4, 3}, {1, 3}, {2, 3}, {3, 3}, {5, 4}})),
+                                {kGifTrailer}});
+    ASSERT_EQ(small.size(), 13u + 12u + 10u + 5u + 1u);
+    EXPECT_EQ(Decoded(small), (Bytes{1, 2, 3}));
 }
 
 TEST_F(GifReading, FailuresGiveTheirCodes) {
