@@ -4,11 +4,8 @@
 #include "engine/fitting.h"
 #include "engine/load_picture.h"
 #include "engine/memory.h"
+#include "engine/save_picture.h"
 #include "settings/settings_store.h"
-#include "writers/bmp_writer.h"
-#include "writers/gif_writer.h"
-#include "writers/jpeg_writer.h"
-#include "writers/png_writer.h"
 
 #include <cwchar>
 
@@ -121,19 +118,6 @@ bool ConvertSlot(const WCHAR* input, const OutputSlot& slot, const WCHAR* folder
 }
 
 }  // namespace
-
-bool SaveGif(LPCWSTR path) {
-    GifWriter& writer = *gifWriter;
-    writer.Reset();
-    writer.width = fittedPicture.width;
-    writer.height = fittedPicture.height;
-    writer.sourceBitCount = fittedPicture.bitCount;
-    writer.targetBitCount = 8;
-    ComputeStride(writer);
-    const bool result = writer.Save(path, currentImage->palette, fittedPicture.pixels);
-    writer.Release();
-    return result;
-}
 
 void ShowError(int code) {
     if (code < 0 || code > kMessageFolderNotCreated) return;

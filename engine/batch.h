@@ -2,6 +2,10 @@
 // written to a temporary file and copied under a name that replaces nothing.
 #pragma once
 
+#ifndef FRAMELET_LAYER_ENGINE
+#error "engine headers are for the engine library and the app"
+#endif
+
 #include "platform/win32.h"
 
 #include <cstdint>
@@ -33,8 +37,6 @@ bool RunBatch(int count, const WCHAR* const* inputs, int* written = nullptr);
 int32_t OutputFormatFor(int32_t listIndex);
 
 using SaveEntry = bool (*)(LPCWSTR temporaryPath);
-// The GIF entry of the output formats: fittedPicture with currentImage's palette.
-bool SaveGif(LPCWSTR temporaryPath);
 // Collects the settings and picks the batch's extension and save entry.
 const WCHAR* SelectOutputFormat(SaveEntry& save);
 // Fits currentImage to the slot size in fittedPicture and saves it.

@@ -302,7 +302,7 @@ bool GifReader::DecodeLzw() {
 
 bool GifReader::ComposePicture() {
     SetBitmapHeader(*this, screenWidth, screenHeight, 8, 0, 0);
-    const size_t stride = static_cast<size_t>((screenWidth + 3) & ~3);
+    const size_t stride = static_cast<size_t>(PaddedRowBytes(screenWidth, 8));
     image.pixels = static_cast<uint8_t*>(AllocatePages(static_cast<uint64_t>(stride) * screenHeight));
     if (image.pixels == nullptr) return Fail(kGifOutOfMemory);
 

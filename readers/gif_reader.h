@@ -5,6 +5,10 @@
 // extension but the graphic control are stepped over.
 #pragma once
 
+#ifndef FRAMELET_LAYER_CODECS
+#error "readers and writers are for the codecs library and the layers above it"
+#endif
+
 #include "engine/codec_state.h"
 
 #include <cstddef>

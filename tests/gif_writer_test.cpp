@@ -7,6 +7,7 @@
 #include "engine/codec_set.h"
 #include "engine/load_picture.h"
 #include "engine/memory.h"
+#include "engine/save_picture.h"
 #include "settings/settings_store.h"
 #include "support/gif_builder.h"
 #include "support/message_boxes.h"

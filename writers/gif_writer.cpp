@@ -39,21 +39,8 @@ void GifWriter::Release() {
     ReleaseHandles();
 }
 
-// Every write is checked: a file cut short by a full disk must not pass for
-// a finished picture, since the driver would copy it to its final name.
-bool GifWriter::WriteBytes(const void* bytes, DWORD count) {
-    DWORD written = 0;
-    if (WriteFile(outputFile, bytes, count, &written, nullptr) && written == count) return true;
-    errorCode = kGifWriterCannotCreate;
-    return false;
-}
-
 bool GifWriter::Save(LPCWSTR path, const RGBQUAD* palette, const uint8_t* pixels) {
-    outputFile = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (outputFile == INVALID_HANDLE_VALUE) {
-        errorCode = kGifWriterCannotCreate;
-        return false;
-    }
+    if (!CreateOutput(path)) return false;
     indexBuffer = static_cast<uint8_t*>(AllocatePages(2 * static_cast<uint64_t>(imageSize)));
     if (indexBuffer == nullptr) {
         errorCode = kGifWriterOutOfMemory;
@@ -65,7 +52,7 @@ bool GifWriter::Save(LPCWSTR path, const RGBQUAD* palette, const uint8_t* pixels
         return false;
     }
     static const uint8_t kTrailer = 0x3B;
-    return WriteHeader(0) && WriteColorTable(reduced) && WriteImage() && WriteBytes(&kTrailer, 1);
+    return WriteHeader(0) && WriteColorTable(reduced) && WriteImage() && WriteOutput(&kTrailer, 1);
 }
 
 bool GifWriter::WriteHeader(uint8_t backgroundIndex) {
@@ -83,7 +70,7 @@ bool GifWriter::WriteHeader(uint8_t backgroundIndex) {
                                 static_cast<uint8_t>(b + 16 * (b + 8)),
                                 backgroundIndex,
                                 0};
-    return WriteBytes(header, sizeof header);
+    return WriteOutput(header, sizeof header);
 }
 
 bool GifWriter::WriteColorTable(const RGBQUAD* palette) {
@@ -93,7 +80,7 @@ bool GifWriter::WriteColorTable(const RGBQUAD* palette) {
         table[3 * i + 1] = palette[i].rgbGreen;
         table[3 * i + 2] = palette[i].rgbBlue;
     }
-    return WriteBytes(table, sizeof table);
+    return WriteOutput(table, sizeof table);
 }
 
 bool GifWriter::WriteImage() {
@@ -107,7 +94,7 @@ bool GifWriter::WriteImage() {
                                     static_cast<uint8_t>(height),
                                     static_cast<uint8_t>(height >> 8),
                                     0};
-    if (!WriteBytes(descriptor, sizeof descriptor)) return false;
+    if (!WriteOutput(descriptor, sizeof descriptor)) return false;
 
     const size_t rowLength = static_cast<size_t>(width);
     const size_t count = rowLength * static_cast<size_t>(height);
@@ -126,7 +113,7 @@ bool GifWriter::WriteImage() {
     if (length == 0) return false;
 
     const uint8_t codeSizeByte = static_cast<uint8_t>(minCodeSize);
-    if (!WriteBytes(&codeSizeByte, 1)) return false;
+    if (!WriteOutput(&codeSizeByte, 1)) return false;
     uint8_t blocks[kBlocksPerWrite * 256];
     size_t used = 0;
     for (size_t done = 0; done < length;) {
@@ -138,7 +125,7 @@ bool GifWriter::WriteImage() {
         // Room is kept for one more block and the terminator.
         if (used + 257 > sizeof blocks || done == length) {
             if (done == length) blocks[used++] = 0;  // the block terminator
-            if (!WriteBytes(blocks, static_cast<DWORD>(used))) return false;
+            if (!WriteOutput(blocks, static_cast<DWORD>(used))) return false;
             used = 0;
         }
     }

@@ -4,6 +4,10 @@
 // of 8. No extension blocks, no transparency, no interlace.
 #pragma once
 
+#ifndef FRAMELET_LAYER_CODECS
+#error "readers and writers are for the codecs library and the layers above it"
+#endif
+
 #include "engine/codec_state.h"
 
 #include <cstddef>
@@ -53,7 +57,6 @@ public:
     size_t Compress(const uint8_t* indices, size_t count);
 
 private:
-    bool WriteBytes(const void* bytes, DWORD count);
     void EmitCode(int32_t code);
     int32_t FindString(uint32_t key) const;
     void AddString(uint32_t key, int32_t code);
