@@ -1,6 +1,7 @@
 """The benchmark proper, started by bench/run: framelet and the other tools
 on the same photographs in one run, each command timed as a whole process
-(start-up, decoding once or per size as the tool does, three outputs)."""
+(start-up, decoding once or per size as the tool does, three outputs); first
+as JPEG, then as GIF (256 colours with error diffusion where needed)."""
 import os
 import shutil
 import statistics
@@ -23,24 +24,27 @@ source.load()
 for i, size in enumerate([(1024, 768), (800, 600), (160, 120)]):
     picture = ImageOps.fit(source, size, method=Image.Resampling.BOX)
     picture = picture.filter(ImageFilter.UnsharpMask(radius=2, percent=37, threshold=20))
-    picture.save('%s/%d.jpg' % (sys.argv[2], i), quality=75, subsampling=2)
+    if sys.argv[3] == 'gif':
+        picture.save('%s/%d.gif' % (sys.argv[2], i))
+    else:
+        picture.save('%s/%d.jpg' % (sys.argv[2], i), quality=75, subsampling=2)
 '''
 
 
-def framelet_settings(config, out):
-    """Default slots and JPEG output, written into one output folder."""
+def framelet_settings(config, out, output_format):
+    """Default slots and the given output format (list index: 2 JPEG, 3 GIF), written into one output folder."""
     folder = os.path.join(config, 'Framelet')
     os.makedirs(folder, exist_ok=True)
     lines = ['[VEzu]']
     for i, (w, h) in enumerate(SIZES, 1):
         lines += ['OSize%d=1' % i, 'OutW%d=%d' % (i, w), 'OutH%d=%d' % (i, h), 'AddName%d=_%dx%d' % (i, w, h),
                   'OutDir%d=%s' % (i, out), 'MkDirAdd%d=0' % i]
-    lines += ['Quality=75', 'Sampling=0', 'Limit=0', 'DrctCvt=2']
+    lines += ['Quality=75', 'Sampling=0', 'Limit=0', 'DrctCvt=%d' % output_format]
     with open(os.path.join(folder, 'Framelet.ini'), 'w') as f:
         f.write('\n'.join(lines) + '\n')
 
 
-def magick(program, threads):
+def magick(program, threads, extension='jpg'):
     """ImageMagick decodes once and clones per size; GraphicsMagick runs per size."""
     if program == 'convert-im6.q16':
         limit = ['-limit', 'thread', '1'] if threads == 1 else []
@@ -50,7 +54,7 @@ def magick(program, threads):
             for i, (w, h) in enumerate(SIZES):
                 steps += ['(', '+clone', '-resize', '%dx%d^' % (w, h), '-gravity', 'center', '-extent',
                           '%dx%d' % (w, h), '-unsharp', '0x1', '-quality', '75', '-sampling-factor', '2x2',
-                          '-write', '%s/%d.jpg' % (out, i), '+delete', ')']
+                          '-write', '%s/%d.%s' % (out, i, extension), '+delete', ')']
             return [steps + ['null:']]
         return command
 
@@ -89,35 +93,10 @@ def run_once(commands, env):
     return time.perf_counter() - start, peak
 
 
-def main():
-    framelet, repetitions = sys.argv[1], int(sys.argv[2])
-    photos = [os.path.join(PHOTO_FOLDER, p) for p in PHOTOS if os.path.exists(os.path.join(PHOTO_FOLDER, p))]
-    if not photos:
-        sys.exit('bench: no photographs in %s' % PHOTO_FOLDER)
-    work = tempfile.mkdtemp(prefix='framelet-bench-')
-    out = os.path.join(work, 'out')
-    config = os.path.join(work, 'config')
-    framelet_settings(config, out)
-    base = dict(os.environ, XDG_CONFIG_HOME=config)
-    single = dict(base, OMP_NUM_THREADS='1', VIPS_CONCURRENCY='1', MAGICK_THREAD_LIMIT='1')
-    pillow = os.path.join(work, 'pillow.py')
-    with open(pillow, 'w') as f:
-        f.write(PILLOW)
-
-    tools = [
-        ('framelet', lambda p, o: [[framelet, p]], base, 1),
-        ('vips, 1 thread', vips, single, 1),
-        ('ImageMagick, 1 thread', magick('convert-im6.q16', 1), single, 1),
-        ('GraphicsMagick, 1 thread', magick('gm', 1), single, 1),
-        ('Pillow (1 thread)', lambda p, o: [['/usr/bin/python3', pillow, p, o]], single, 1),
-        ('vips, default threads', vips, base, 0),
-        ('ImageMagick, default threads', magick('convert-im6.q16', 0), base, 0),
-        ('GraphicsMagick, default threads', magick('gm', 0), base, 0),
-    ]
-    print('bench: %d photographs (%s), %d repetitions, %d cores' %
-          (len(photos), ', '.join(os.path.basename(p) for p in photos), repetitions, os.cpu_count()))
+def measure(tools, photos, out, repetitions, extension):
+    """Median and mean wall time per picture and the peak resident set of each tool."""
     results = []
-    for name, make, env, _ in tools:
+    for name, make, env in tools:
         per_photo = []
         peak = 0
         for photo in photos:
@@ -126,20 +105,68 @@ def main():
                 shutil.rmtree(out, ignore_errors=True)
                 os.makedirs(out)
                 seconds, rss = run_once(make(photo, out), env)
-                written = sorted(f for f in os.listdir(out) if f.endswith('.jpg'))
+                written = sorted(f for f in os.listdir(out) if f.endswith('.' + extension))
                 if len(written) != 3:
                     raise RuntimeError('%s wrote %s for %s' % (name, written, photo))
                 times.append(seconds)
                 peak = max(peak, rss)
             per_photo.append(statistics.median(times))
         results.append((name, statistics.median(per_photo), sum(per_photo) / len(per_photo), peak))
+    return results
+
+
+def print_table(title, results):
     reference = results[0][1]
+    print()
+    print(title)
     print()
     print('| tool | median ms per picture | mean ms per picture | x framelet | peak MiB |')
     print('|---|---:|---:|---:|---:|')
     for name, median, mean, peak in results:
         print('| %s | %.0f | %.0f | %.2f | %.0f |' % (name, median * 1000, mean * 1000, median / reference,
                                                     peak / 1024))
+
+
+def main():
+    framelet, repetitions = sys.argv[1], int(sys.argv[2])
+    which = sys.argv[3] if len(sys.argv) > 3 else 'all'
+    photos = [os.path.join(PHOTO_FOLDER, p) for p in PHOTOS if os.path.exists(os.path.join(PHOTO_FOLDER, p))]
+    if not photos:
+        sys.exit('bench: no photographs in %s' % PHOTO_FOLDER)
+    work = tempfile.mkdtemp(prefix='framelet-bench-')
+    out = os.path.join(work, 'out')
+    jpeg_config = os.path.join(work, 'config-jpeg')
+    gif_config = os.path.join(work, 'config-gif')
+    framelet_settings(jpeg_config, out, 2)
+    framelet_settings(gif_config, out, 3)
+    base = dict(os.environ, XDG_CONFIG_HOME=jpeg_config)
+    single = dict(base, OMP_NUM_THREADS='1', VIPS_CONCURRENCY='1', MAGICK_THREAD_LIMIT='1')
+    pillow = os.path.join(work, 'pillow.py')
+    with open(pillow, 'w') as f:
+        f.write(PILLOW)
+
+    print('bench: %d photographs (%s), %d repetitions, %d cores' %
+          (len(photos), ', '.join(os.path.basename(p) for p in photos), repetitions, os.cpu_count()))
+    if which in ('all', 'jpeg'):
+        tools = [
+            ('framelet', lambda p, o: [[framelet, p]], base),
+            ('vips, 1 thread', vips, single),
+            ('ImageMagick, 1 thread', magick('convert-im6.q16', 1), single),
+            ('GraphicsMagick, 1 thread', magick('gm', 1), single),
+            ('Pillow (1 thread)', lambda p, o: [['/usr/bin/python3', pillow, p, o, 'jpg']], single),
+            ('vips, default threads', vips, base),
+            ('ImageMagick, default threads', magick('convert-im6.q16', 0), base),
+            ('GraphicsMagick, default threads', magick('gm', 0), base),
+        ]
+        print_table('JPEG output', measure(tools, photos, out, repetitions, 'jpg'))
+    if which in ('all', 'gif'):
+        gif_base = dict(os.environ, XDG_CONFIG_HOME=gif_config)
+        tools = [
+            ('framelet', lambda p, o: [[framelet, p]], gif_base),
+            ('ImageMagick, 1 thread', magick('convert-im6.q16', 1, 'gif'), single),
+            ('Pillow (1 thread)', lambda p, o: [['/usr/bin/python3', pillow, p, o, 'gif']], single),
+        ]
+        print_table('GIF output', measure(tools, photos, out, repetitions, 'gif'))
     shutil.rmtree(work, ignore_errors=True)
 
 

@@ -31,7 +31,7 @@ struct OutputFormat {
 // Any code not listed is written as a bitmap. A format joins the list with
 // its writer, so no file ever carries an extension its content does not match.
 const OutputFormat kBitmap{0, L".bmp", SaveBmp};
-const OutputFormat kFormats[] = {kBitmap, {1, L".png", SavePng}, {2, L".jpg", SaveJpeg}};
+const OutputFormat kFormats[] = {kBitmap, {1, L".png", SavePng}, {2, L".jpg", SaveJpeg}, {4, L".gif", SaveGif}};
 
 // How often a copy is retried when its name was taken after the check.
 constexpr int kCopyAttempts = 8;

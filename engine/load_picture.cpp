@@ -55,9 +55,9 @@ bool LoadTiff(LPCWSTR path) {
     return LoadWith(*tiffReader, [path](TiffReader& reader) { return MapAndDecode(reader, path); });
 }
 
-// Formats whose reader is not built yet decline every file, which hands it
-// on to the plug-ins.
-bool LoadGif(LPCWSTR) { return false; }
+bool LoadGif(LPCWSTR path) {
+    return LoadWith(*gifReader, [path](GifReader& reader) { return MapAndDecode(reader, path); });
+}
 
 bool LoadWithPlugin(LPCWSTR path) {
     PluginHost& host = *pluginHost;

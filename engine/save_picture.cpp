@@ -47,3 +47,12 @@ bool SaveJpeg(LPCWSTR path) {
     writer.Release();
     return result;
 }
+
+bool SaveGif(LPCWSTR path) {
+    GifWriter& writer = *gifWriter;
+    writer.Reset();
+    PrepareWriter(writer, 8);
+    const bool result = writer.Save(path, PictureColours(), fittedPicture.pixels);
+    writer.Release();
+    return result;
+}

@@ -13,3 +13,5 @@
 bool SaveBmp(LPCWSTR path);
 bool SavePng(LPCWSTR path);
 bool SaveJpeg(LPCWSTR path);
+// Reduced to at most 256 colours whatever the picture's depth.
+bool SaveGif(LPCWSTR path);
