@@ -3,6 +3,7 @@
 // as a separate process.
 #include "app/control_ids.h"
 #include "app/main_window.h"
+#include "app/options_dialog.h"
 #include "engine/batch.h"
 #include "engine/memory.h"
 #include "settings/settings_store.h"
@@ -11,7 +12,9 @@
 #include "support/temp_folder.h"
 
 #include <commctrl.h>
+#include <objbase.h>
 #include <shellapi.h>
+#include <shlobj.h>
 #include <shlwapi.h>
 
 #include <gtest/gtest.h>
@@ -441,6 +444,7 @@ protected:
     TempFolder folder;
     std::wstring output = folder.Join(L"out");
     std::wstring ini = folder.Join(L"Framelet.ini");
+    std::wstring startIn = folder.path();  // the program's current directory
 
     void SetUp() override {
         CreateDirectoryW(output.c_str(), nullptr);
@@ -467,7 +471,7 @@ protected:
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION process{};
-        if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.path().c_str(),
+        if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, startIn.c_str(),
                             &startup, &process)) {
             ADD_FAILURE() << "the program did not start";
             return ~0u;
@@ -504,6 +508,57 @@ TEST_F(ProgramTest, FileNamesOnTheCommandLineAreConvertedWithoutAWindow) {
     // Closing the hidden window saved every key.
     EXPECT_EQ(IniKeyCount(ini), 50);
     EXPECT_EQ(IniValue(L"OutDir1", ini), output);
+}
+
+TEST_F(ProgramTest, ARelativeFileNameIsConvertedBesideTheFile) {
+    // No output folder: the slot writes beside the input, whose folder a
+    // relative name alone does not give.
+    WritePrivateProfileStringW(L"VEzu", L"OutDir1", L"", ini.c_str());
+    const std::wstring program = Install(L"Framelet.exe");
+    folder.Write(L"a.bmp", SmallBitmap());
+    MessageBoxRecorder boxes;
+    EXPECT_EQ(Run(program, {L"a.bmp"}, boxes), 0u);
+    EXPECT_TRUE(boxes.Stop().empty());
+    EXPECT_EQ(BitmapSize(folder.Join(L"a_s.bmp")), std::make_pair(8, 6));
+}
+
+TEST_F(ProgramTest, ASendToShortcutConvertsTheChosenFilesWithoutAWindow) {
+    const std::wstring program = Install(L"Framelet.exe");
+    const std::wstring a = folder.Write(L"a.bmp", SmallBitmap());
+    const std::wstring b = folder.Write(L"b.bmp", SmallBitmap());
+    // The link as the options dialog makes it, read back as the shell does.
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    const std::wstring link = folder.Join(L"Framelet.lnk");
+    ASSERT_TRUE(CreateShortcut(link.c_str(), program.c_str()));
+    IShellLinkW* shellLink = nullptr;
+    IPersistFile* file = nullptr;
+    WCHAR target[MAX_PATH] = {};
+    WCHAR arguments[MAX_PATH] = {};
+    WCHAR directory[MAX_PATH] = {};
+    ASSERT_TRUE(SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                           reinterpret_cast<void**>(&shellLink))));
+    if (SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))) &&
+        SUCCEEDED(file->Load(link.c_str(), STGM_READ))) {
+        shellLink->GetPath(target, MAX_PATH, nullptr, SLGP_RAWPATH);
+        shellLink->GetArguments(arguments, MAX_PATH);
+        shellLink->GetWorkingDirectory(directory, MAX_PATH);
+    }
+    if (file != nullptr) file->Release();
+    shellLink->Release();
+    CoUninitialize();
+    EXPECT_STREQ(arguments, L"");
+    // No working directory in the link: the program starts wherever the shell is.
+    EXPECT_STREQ(directory, L"");
+    WCHAR system[MAX_PATH];
+    GetSystemDirectoryW(system, MAX_PATH);
+    startIn = system;
+    MessageBoxRecorder boxes;
+    bool windowShown = true;
+    EXPECT_EQ(Run(target, {a, b}, boxes, &windowShown), 0u);
+    EXPECT_FALSE(windowShown);
+    EXPECT_TRUE(boxes.Stop().empty());
+    EXPECT_EQ(BitmapSize(TempFolder::JoinPath(output, L"a_s.bmp")), std::make_pair(8, 6));
+    EXPECT_EQ(BitmapSize(TempFolder::JoinPath(output, L"b_s.bmp")), std::make_pair(8, 6));
 }
 
 TEST_F(ProgramTest, ASecondInstanceConvertsNothing) {
