@@ -561,6 +561,81 @@ TEST_F(ProgramTest, ASendToShortcutConvertsTheChosenFilesWithoutAWindow) {
     EXPECT_EQ(BitmapSize(TempFolder::JoinPath(output, L"b_s.bmp")), std::make_pair(8, 6));
 }
 
+// The visible top-level windows of one process: class and caption.
+std::vector<std::pair<std::wstring, std::wstring>> WindowsOf(DWORD process) {
+    std::pair<DWORD, std::vector<std::pair<std::wstring, std::wstring>>> search{process, {}};
+    EnumWindows(
+        [](HWND window, LPARAM context) -> BOOL {
+            auto* s = reinterpret_cast<decltype(search)*>(context);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(window, &owner);
+            WCHAR className[64] = {};
+            WCHAR caption[128] = {};
+            GetClassNameW(window, className, 64);
+            GetWindowTextW(window, caption, 128);
+            if (owner == s->first && IsWindowVisible(window)) s->second.emplace_back(className, caption);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.second;
+}
+
+// The help file's title as the help viewer shows it: the file keeps it in
+// the Japanese code page, and the viewer reads it in the system's.
+std::wstring HelpTitle() {
+    char japanese[64] = {};
+    WideCharToMultiByte(932, 0, L"Framelet ヘルプ", -1, japanese, 64, nullptr, nullptr);
+    WCHAR shown[64] = {};
+    MultiByteToWideChar(CP_ACP, 0, japanese, -1, shown, 64);
+    return shown;
+}
+
+TEST_F(ProgramTest, HelpOpensTheHelpFileBesideTheProgram) {
+    const std::wstring program = Install(L"Framelet.exe");
+    WCHAR help[MAX_PATH];
+    GetModuleFileNameW(nullptr, help, MAX_PATH);
+    PathRemoveFileSpecW(help);
+    PathAppendW(help, L"..\\app\\Framelet.chm");
+    ASSERT_TRUE(CopyFileW(help, folder.Join(L"Framelet.chm").c_str(), FALSE)) << "no help file was built";
+    std::wstring line = L"\"" + program + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               folder.path().c_str(), &startup, &process));
+    WaitForInputIdle(process.hProcess, 20000);
+    HWND window = nullptr;
+    for (int waited = 0; waited < 200 && window == nullptr; ++waited) {
+        Sleep(50);
+        for (HWND found = FindWindowW(kMainWindowClass, nullptr); found != nullptr;
+             found = FindWindowExW(nullptr, found, kMainWindowClass, nullptr)) {
+            DWORD owner = 0;
+            GetWindowThreadProcessId(found, &owner);
+            if (owner == process.dwProcessId) window = found;
+        }
+    }
+    ASSERT_NE(window, nullptr);
+    PostMessageW(window, WM_COMMAND, kHelpButton, 0);
+    std::vector<std::pair<std::wstring, std::wstring>> shown;
+    bool opened = false;
+    for (int waited = 0; waited < 200 && !opened; ++waited) {
+        Sleep(50);
+        shown = WindowsOf(process.dwProcessId);
+        for (const auto& [className, caption] : shown)
+            if (className == L"HH Parent" && caption == HelpTitle()) opened = true;
+    }
+    std::wstring seen;
+    for (const auto& [className, caption] : shown) seen += className + L": " + caption + L"; ";
+    EXPECT_TRUE(opened) << std::string(seen.begin(), seen.end());
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    if (WaitForSingleObject(process.hProcess, 20000) != WAIT_OBJECT_0) {
+        ADD_FAILURE() << "the program did not end";
+        TerminateProcess(process.hProcess, 99);
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+}
+
 TEST_F(ProgramTest, ASecondInstanceConvertsNothing) {
     const std::wstring program = Install(L"Framelet.exe");
     const std::wstring a = folder.Write(L"a.bmp", SmallBitmap());
