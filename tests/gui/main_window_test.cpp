@@ -562,22 +562,27 @@ TEST_F(ProgramTest, ASendToShortcutConvertsTheChosenFilesWithoutAWindow) {
 }
 
 // The visible top-level windows of one process: class and caption.
+struct WindowList {
+    DWORD process;
+    std::vector<std::pair<std::wstring, std::wstring>> windows;
+
+    static BOOL CALLBACK Visit(HWND window, LPARAM context) {
+        auto* self = reinterpret_cast<WindowList*>(context);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        WCHAR className[64] = {};
+        WCHAR caption[128] = {};
+        GetClassNameW(window, className, 64);
+        GetWindowTextW(window, caption, 128);
+        if (owner == self->process && IsWindowVisible(window)) self->windows.emplace_back(className, caption);
+        return TRUE;
+    }
+};
+
 std::vector<std::pair<std::wstring, std::wstring>> WindowsOf(DWORD process) {
-    std::pair<DWORD, std::vector<std::pair<std::wstring, std::wstring>>> search{process, {}};
-    EnumWindows(
-        [](HWND window, LPARAM context) -> BOOL {
-            auto* s = reinterpret_cast<decltype(search)*>(context);
-            DWORD owner = 0;
-            GetWindowThreadProcessId(window, &owner);
-            WCHAR className[64] = {};
-            WCHAR caption[128] = {};
-            GetClassNameW(window, className, 64);
-            GetWindowTextW(window, caption, 128);
-            if (owner == s->first && IsWindowVisible(window)) s->second.emplace_back(className, caption);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.second;
+    WindowList list{process, {}};
+    EnumWindows(WindowList::Visit, reinterpret_cast<LPARAM>(&list));
+    return list.windows;
 }
 
 // The help file's title as the help viewer shows it: the file keeps it in

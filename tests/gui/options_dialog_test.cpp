@@ -45,28 +45,29 @@ struct ModalScript {
 };
 ModalScript* ModalScript::current = nullptr;
 
+struct DialogSearch {
+    std::wstring caption;
+    HWND found = nullptr;
+
+    static BOOL CALLBACK Visit(HWND window, LPARAM context) {
+        auto* s = reinterpret_cast<DialogSearch*>(context);
+        WCHAR className[16] = {};
+        WCHAR title[64] = {};
+        GetClassNameW(window, className, 16);
+        GetWindowTextW(window, title, 64);
+        const bool options = wcscmp(title, L"オプション") == 0;
+        if (wcscmp(className, L"#32770") == 0 && IsWindowVisible(window) &&
+            (s->caption.empty() ? !options : s->caption == title))
+            s->found = window;
+        return s->found == nullptr;
+    }
+};
+
 // A visible top-level dialog of this thread, by its caption; or, with an
 // empty caption, any visible dialog other than the options dialog.
 HWND FindDialog(const std::wstring& caption) {
-    struct Search {
-        std::wstring caption;
-        HWND found = nullptr;
-    } search{caption};
-    EnumThreadWindows(
-        GetCurrentThreadId(),
-        [](HWND window, LPARAM context) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(context);
-            WCHAR className[16] = {};
-            WCHAR title[64] = {};
-            GetClassNameW(window, className, 16);
-            GetWindowTextW(window, title, 64);
-            const bool options = wcscmp(title, L"オプション") == 0;
-            if (wcscmp(className, L"#32770") == 0 && IsWindowVisible(window) &&
-                (s->caption.empty() ? !options : s->caption == title))
-                s->found = window;
-            return s->found == nullptr;
-        },
-        reinterpret_cast<LPARAM>(&search));
+    DialogSearch search{caption};
+    EnumThreadWindows(GetCurrentThreadId(), DialogSearch::Visit, reinterpret_cast<LPARAM>(&search));
     return search.found;
 }
 
