@@ -1,6 +1,18 @@
-// Command and control ids of the main window. Slot controls are numbered
-// base + slot index (0..5).
+// Command, control and resource ids. Slot controls of the main window are
+// numbered base + slot index (0..5). The resource script includes this file
+// and reads only its #define lines.
 #pragma once
+
+// Resources and the options dialog's controls, named for the resource script too.
+#define kProgramIcon 100
+#define kOptionsDialog 3000
+#define kOptionsClose 2  // IDCANCEL: Esc, the close box and Enter arrive as this id too
+#define kDesktopShortcutBox 3001
+#define kSendToShortcutBox 3002
+#define kUsePluginsBox 3003
+#define kPluginFolderButton 3004
+
+#ifndef RC_INVOKED
 
 enum SlotControl : int {
     kSlotGroup = 1000,
@@ -46,7 +58,12 @@ enum MenuCommand : int {
     kAlwaysOnTopSeparator = 6000,
 };
 
-// The options dialog's resource.
-constexpr int kOptionsDialog = 3000;
-// The program icon's resource.
-constexpr int kProgramIcon = 100;
+// The version window's children.
+enum VersionControl : int {
+    kVersionLink = 100,
+    kVersionOk = 101,
+    kVersionTitle = 102,
+    kVersionNotice = 103,
+};
+
+#endif

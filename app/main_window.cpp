@@ -2,6 +2,8 @@
 
 #include "app/control_ids.h"
 #include "app/html_help.h"
+#include "app/options_dialog.h"
+#include "app/version_window.h"
 #include "engine/batch.h"
 #include "engine/memory.h"
 #include "settings/settings_store.h"
@@ -31,6 +33,9 @@ constexpr int kJpegFormatIndex = 2;
 
 enum class Kind { Group, Check, Label, Number, Text, Button, List, FirstRadio, Radio, Spin };
 
+// What a slot control's enabled state follows.
+enum class Follows { Nothing, Slot, SubfolderBox };
+
 // One control: for a spin control, limit is the top of its range (the
 // bottom is 1) and the edit field created just before it is its buddy.
 struct Control {
@@ -39,24 +44,25 @@ struct Control {
     const WCHAR* caption;
     int x, y, width, height;
     int limit;  // characters an edit field takes; 0 for no limit
+    Follows follows = Follows::Nothing;
 };
 
 // One slot group, ids and y relative to slot 0 and the group's top.
 constexpr Control kSlotControls[] = {
     {kSlotGroup, Kind::Group, nullptr, 5, 0, 505, 65, 0},
     {kSlotEnabled, Kind::Check, L"出力", 15, 18, 45, 16, 0},
-    {kSlotSizeLabel, Kind::Label, L"サイズ W", 76, 20, 45, 15, 0},
-    {kSlotWidth, Kind::Number, nullptr, 121, 17, 40, 18, 4},
-    {kSlotHeightLabel, Kind::Label, L"H", 165, 20, 10, 15, 0},
-    {kSlotHeight, Kind::Number, nullptr, 175, 17, 40, 18, 4},
-    {kSlotSuffixLabel, Kind::Label, L"ファイル名追加文字", 231, 20, 97, 15, 0},
-    {kSlotSuffix, Kind::Text, nullptr, 328, 17, 80, 18, 20},
-    {kSlotUseSubfolder, Kind::Check, L"サブフォルダ", 424, 18, 74, 16, 0},
-    {kSlotSubfolder, Kind::Text, nullptr, 420, 41, 80, 18, 20},
+    {kSlotSizeLabel, Kind::Label, L"サイズ W", 76, 20, 45, 15, 0, Follows::Slot},
+    {kSlotWidth, Kind::Number, nullptr, 121, 17, 40, 18, 4, Follows::Slot},
+    {kSlotHeightLabel, Kind::Label, L"H", 165, 20, 10, 15, 0, Follows::Slot},
+    {kSlotHeight, Kind::Number, nullptr, 175, 17, 40, 18, 4, Follows::Slot},
+    {kSlotSuffixLabel, Kind::Label, L"ファイル名追加文字", 231, 20, 97, 15, 0, Follows::Slot},
+    {kSlotSuffix, Kind::Text, nullptr, 328, 17, 80, 18, 20, Follows::Slot},
+    {kSlotUseSubfolder, Kind::Check, L"サブフォルダ", 424, 18, 74, 16, 0, Follows::Slot},
+    {kSlotSubfolder, Kind::Text, nullptr, 420, 41, 80, 18, 20, Follows::SubfolderBox},
     {kSlotFolderLabel, Kind::Label, L"フォルダ", 15, 44, 38, 15, 0},
-    {kSlotChooseFolder, Kind::Button, L"設定", 53, 40, 36, 20, 0},
-    {kSlotClearFolder, Kind::Button, L"解除", 89, 40, 36, 20, 0},
-    {kSlotFolder, Kind::Text, nullptr, 125, 41, 295, 18, 260},
+    {kSlotChooseFolder, Kind::Button, L"設定", 53, 40, 36, 20, 0, Follows::Slot},
+    {kSlotClearFolder, Kind::Button, L"解除", 89, 40, 36, 20, 0, Follows::Slot},
+    {kSlotFolder, Kind::Text, nullptr, 125, 41, 295, 18, 260, Follows::Slot},
 };
 
 // The save options and buttons, placed for six visible groups.
@@ -89,12 +95,8 @@ constexpr const WCHAR* kShownGroupsItems[] = {L"2", L"3", L"4", L"5", L"6"};
 constexpr int kFirstJpegControl = kQualityLabel;
 constexpr int kLastJpegControl = kSizeLimitUnit;
 
-// Controls that move with the number of visible groups.
-constexpr int kMovingControls[] = {kSaveOptionsGroup, kFormatLabel,    kFormatList,     kQualityLabel,
-                                   kQualityField,     kQualitySpin,    kSamplingLabel,  kSampling41,
-                                   kSampling11,       kSizeLimit,      kSizeLimitField, kSizeLimitSpin,
-                                   kSizeLimitUnit,    kShownGroupsLabel, kShownGroupsList, kOptionsButton,
-                                   kCloseButton,      kHelpButton,     kVersionButton};
+// The shown-groups index of six visible groups, for which the window is built.
+constexpr int kAllGroupsShown = kSlotCount - 2;
 
 HWND Item(int id) { return GetDlgItem(mainWindow, id); }
 void Enable(int id, bool on) { EnableWindow(Item(id), on ? TRUE : FALSE); }
@@ -217,7 +219,7 @@ void OnCreate(HWND window) {
     EnableLimitTrios(appSettings.Limit);
     for (int slot = 0; slot < kSlotCount; ++slot) MainWindow::ApplySlotEnabling(slot);
     MainWindow::ApplyJpegEnabling(appSettings.DrctCvt == kJpegFormatIndex);
-    MainWindow::Relayout(appSettings.DispNUM, 4);
+    MainWindow::Relayout(appSettings.DispNUM, kAllGroupsShown);
 }
 
 // The file list of a drop or of the command line: count pointers followed by
@@ -282,6 +284,21 @@ void OpenHelp() {
     CallHtmlHelp(nullptr, path, HH_DISPLAY_TOPIC, 0);
 }
 
+// The slot's "設定": a folder chosen in the browser goes into the field and
+// the slot at once.
+void ChooseSlotFolder(int slot) {
+    WCHAR directory[MAX_PATH];
+    const DWORD kept = GetCurrentDirectoryW(MAX_PATH, directory);
+    OutputSlot& s = appSettings.slots[slot];
+    WCHAR path[MAX_PATH];
+    lstrcpynW(path, s.folder, MAX_PATH);
+    if (BrowseForFolder(L"フォルダ設定", path, mainWindow)) {
+        lstrcpynW(s.folder, path, MAX_PATH);
+        SetDlgItemTextW(mainWindow, kSlotFolder + slot, s.folder);
+    }
+    if (kept > 0 && kept < MAX_PATH) SetCurrentDirectoryW(directory);
+}
+
 void OnCommand(int id, int notification) {
     const int slot = id % 10;
     if (id >= kSlotEnabled && id < kSlotEnabled + kSlotCount) {
@@ -289,6 +306,8 @@ void OnCommand(int id, int notification) {
         MainWindow::ApplySlotEnabling(slot);
     } else if (id >= kSlotUseSubfolder && id < kSlotUseSubfolder + kSlotCount) {
         if (appSettings.slots[slot].enabled) Enable(kSlotSubfolder + slot, Ticked(id));
+    } else if (id >= kSlotChooseFolder && id < kSlotChooseFolder + kSlotCount) {
+        ChooseSlotFolder(slot);
     } else if (id >= kSlotClearFolder && id < kSlotClearFolder + kSlotCount) {
         SetDlgItemTextW(mainWindow, kSlotFolder + slot, kSameFolderAsInput);
     } else if (id == kFormatList && notification == CBN_SELCHANGE) {
@@ -299,15 +318,17 @@ void OnCommand(int id, int notification) {
     } else if (id == kShownGroupsList && notification == CBN_SELCHANGE) {
         const LRESULT selection = SendDlgItemMessageW(mainWindow, kShownGroupsList, CB_GETCURSEL, 0, 0);
         MainWindow::Relayout(static_cast<int>(selection), appSettings.DispNUM);
+    } else if (id == kOptionsButton) {
+        ShowOptionsDialog(mainWindow);
     } else if (id == kCloseButton) {
         SendMessageW(mainWindow, WM_CLOSE, 0, 0);
     } else if (id == kHelpButton) {
         OpenHelp();
+    } else if (id == kVersionButton) {
+        OpenVersionWindow(mainWindow);
     } else if (id == kAlwaysOnTop) {
         ToggleAlwaysOnTop();
     }
-    // The folder browser, the options dialog and the version window open
-    // nothing until they exist.
 }
 
 void OnClose() {
@@ -346,7 +367,7 @@ bool Create(HINSTANCE instance) {
     SettingsStore::Load();
     // Out-of-range counts from the file show the nearest possible number of groups.
     if (appSettings.DispNUM < 0) appSettings.DispNUM = 0;
-    if (appSettings.DispNUM > 4) appSettings.DispNUM = 4;
+    if (appSettings.DispNUM > kAllGroupsShown) appSettings.DispNUM = kAllGroupsShown;
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof windowClass;
     windowClass.style = CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS;
@@ -362,7 +383,7 @@ bool Create(HINSTANCE instance) {
     InitCommonControlsEx(&controls);
 
     const int width = WindowWidth();
-    const int height = 2 * GetSystemMetrics(SM_CYDLGFRAME) + GetSystemMetrics(SM_CYCAPTION) + 510;
+    const int height = WindowHeight(kAllGroupsShown);
     RECT workArea{};
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &workArea, 0);
     const int x = (workArea.right - workArea.left - width) / 2;
@@ -420,9 +441,14 @@ void StartBatch() {
         return;
     }
     for (int i = 0; i < count; ++i) {
-        // A name whose long form cannot be had (a missing file) is kept as given.
-        if (GetLongPathNameW(argList[i + 1], list[i], MAX_PATH) == 0 || list[i][MAX_PATH - 1] != 0)
-            lstrcpynW(list[i], argList[i + 1], MAX_PATH);
+        // A relative name (typed in a console) is made absolute first: the
+        // batch takes the output folder from the first file's folder.
+        WCHAR full[MAX_PATH];
+        const DWORD length = GetFullPathNameW(argList[i + 1], MAX_PATH, full, nullptr);
+        const WCHAR* name = length > 0 && length < MAX_PATH ? full : argList[i + 1];
+        // A name whose long form cannot be had (a missing file) is kept as it is.
+        if (GetLongPathNameW(name, list[i], MAX_PATH) == 0 || list[i][MAX_PATH - 1] != 0)
+            lstrcpynW(list[i], name, MAX_PATH);
     }
     RunBatch(count, list);
     FreeFileList(list, count);
@@ -430,10 +456,11 @@ void StartBatch() {
 
 void ApplySlotEnabling(int slot) {
     const bool on = appSettings.slots[slot].enabled;
-    for (int id : {kSlotSizeLabel, kSlotWidth, kSlotHeightLabel, kSlotHeight, kSlotSuffixLabel, kSlotSuffix,
-                   kSlotUseSubfolder, kSlotChooseFolder, kSlotClearFolder, kSlotFolder})
-        Enable(id + slot, on);
-    Enable(kSlotSubfolder + slot, on && Ticked(kSlotUseSubfolder + slot));
+    for (const Control& control : kSlotControls) {
+        if (control.follows == Follows::Slot) Enable(control.id + slot, on);
+        if (control.follows == Follows::SubfolderBox)
+            Enable(control.id + slot, on && Ticked(kSlotUseSubfolder + slot));
+    }
 }
 
 void ApplyJpegEnabling(bool isJpeg) {
@@ -450,7 +477,8 @@ void Relayout(int newIndex, int oldIndex) {
     SetWindowPos(mainWindow, nullptr, 0, 0, WindowWidth(), WindowHeight(newIndex), SWP_NOMOVE | SWP_NOZORDER);
     for (int slot = kSlotCount - 1; slot >= newIndex + 2; --slot) ShowGroup(slot, false);
     for (int slot = newIndex + 1; slot >= 2; --slot) ShowGroup(slot, true);
-    for (int id : kMovingControls) MoveDown(id, (newIndex - oldIndex) * kGroupPitch);
+    // Everything below the groups moves with them.
+    for (const Control& control : kOptionControls) MoveDown(control.id, (newIndex - oldIndex) * kGroupPitch);
 }
 
 LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

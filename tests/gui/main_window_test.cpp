@@ -3,6 +3,7 @@
 // as a separate process.
 #include "app/control_ids.h"
 #include "app/main_window.h"
+#include "app/options_dialog.h"
 #include "engine/batch.h"
 #include "engine/memory.h"
 #include "settings/settings_store.h"
@@ -11,7 +12,9 @@
 #include "support/temp_folder.h"
 
 #include <commctrl.h>
+#include <objbase.h>
 #include <shellapi.h>
+#include <shlobj.h>
 #include <shlwapi.h>
 
 #include <gtest/gtest.h>
@@ -441,6 +444,7 @@ protected:
     TempFolder folder;
     std::wstring output = folder.Join(L"out");
     std::wstring ini = folder.Join(L"Framelet.ini");
+    std::wstring startIn = folder.path();  // the program's current directory
 
     void SetUp() override {
         CreateDirectoryW(output.c_str(), nullptr);
@@ -467,7 +471,7 @@ protected:
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION process{};
-        if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.path().c_str(),
+        if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, startIn.c_str(),
                             &startup, &process)) {
             ADD_FAILURE() << "the program did not start";
             return ~0u;
@@ -504,6 +508,137 @@ TEST_F(ProgramTest, FileNamesOnTheCommandLineAreConvertedWithoutAWindow) {
     // Closing the hidden window saved every key.
     EXPECT_EQ(IniKeyCount(ini), 50);
     EXPECT_EQ(IniValue(L"OutDir1", ini), output);
+}
+
+TEST_F(ProgramTest, ARelativeFileNameIsConvertedBesideTheFile) {
+    // No output folder: the slot writes beside the input, whose folder a
+    // relative name alone does not give.
+    WritePrivateProfileStringW(L"VEzu", L"OutDir1", L"", ini.c_str());
+    const std::wstring program = Install(L"Framelet.exe");
+    folder.Write(L"a.bmp", SmallBitmap());
+    MessageBoxRecorder boxes;
+    EXPECT_EQ(Run(program, {L"a.bmp"}, boxes), 0u);
+    EXPECT_TRUE(boxes.Stop().empty());
+    EXPECT_EQ(BitmapSize(folder.Join(L"a_s.bmp")), std::make_pair(8, 6));
+}
+
+TEST_F(ProgramTest, ASendToShortcutConvertsTheChosenFilesWithoutAWindow) {
+    const std::wstring program = Install(L"Framelet.exe");
+    const std::wstring a = folder.Write(L"a.bmp", SmallBitmap());
+    const std::wstring b = folder.Write(L"b.bmp", SmallBitmap());
+    // The link as the options dialog makes it, read back as the shell does.
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    const std::wstring link = folder.Join(L"Framelet.lnk");
+    ASSERT_TRUE(CreateShortcut(link.c_str(), program.c_str()));
+    IShellLinkW* shellLink = nullptr;
+    IPersistFile* file = nullptr;
+    WCHAR target[MAX_PATH] = {};
+    WCHAR arguments[MAX_PATH] = {};
+    WCHAR directory[MAX_PATH] = {};
+    ASSERT_TRUE(SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                           reinterpret_cast<void**>(&shellLink))));
+    if (SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))) &&
+        SUCCEEDED(file->Load(link.c_str(), STGM_READ))) {
+        shellLink->GetPath(target, MAX_PATH, nullptr, SLGP_RAWPATH);
+        shellLink->GetArguments(arguments, MAX_PATH);
+        shellLink->GetWorkingDirectory(directory, MAX_PATH);
+    }
+    if (file != nullptr) file->Release();
+    shellLink->Release();
+    CoUninitialize();
+    EXPECT_STREQ(arguments, L"");
+    // No working directory in the link: the program starts wherever the shell is.
+    EXPECT_STREQ(directory, L"");
+    WCHAR system[MAX_PATH];
+    GetSystemDirectoryW(system, MAX_PATH);
+    startIn = system;
+    MessageBoxRecorder boxes;
+    bool windowShown = true;
+    EXPECT_EQ(Run(target, {a, b}, boxes, &windowShown), 0u);
+    EXPECT_FALSE(windowShown);
+    EXPECT_TRUE(boxes.Stop().empty());
+    EXPECT_EQ(BitmapSize(TempFolder::JoinPath(output, L"a_s.bmp")), std::make_pair(8, 6));
+    EXPECT_EQ(BitmapSize(TempFolder::JoinPath(output, L"b_s.bmp")), std::make_pair(8, 6));
+}
+
+// The visible top-level windows of one process: class and caption.
+struct WindowList {
+    DWORD process;
+    std::vector<std::pair<std::wstring, std::wstring>> windows;
+
+    static BOOL CALLBACK Visit(HWND window, LPARAM context) {
+        auto* self = reinterpret_cast<WindowList*>(context);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        WCHAR className[64] = {};
+        WCHAR caption[128] = {};
+        GetClassNameW(window, className, 64);
+        GetWindowTextW(window, caption, 128);
+        if (owner == self->process && IsWindowVisible(window)) self->windows.emplace_back(className, caption);
+        return TRUE;
+    }
+};
+
+std::vector<std::pair<std::wstring, std::wstring>> WindowsOf(DWORD process) {
+    WindowList list{process, {}};
+    EnumWindows(WindowList::Visit, reinterpret_cast<LPARAM>(&list));
+    return list.windows;
+}
+
+// The help file's title as the help viewer shows it: the file keeps it in
+// the Japanese code page, and the viewer reads it in the system's.
+std::wstring HelpTitle() {
+    char japanese[64] = {};
+    WideCharToMultiByte(932, 0, L"Framelet ヘルプ", -1, japanese, 64, nullptr, nullptr);
+    WCHAR shown[64] = {};
+    MultiByteToWideChar(CP_ACP, 0, japanese, -1, shown, 64);
+    return shown;
+}
+
+TEST_F(ProgramTest, HelpOpensTheHelpFileBesideTheProgram) {
+    const std::wstring program = Install(L"Framelet.exe");
+    WCHAR help[MAX_PATH];
+    GetModuleFileNameW(nullptr, help, MAX_PATH);
+    PathRemoveFileSpecW(help);
+    PathAppendW(help, L"..\\app\\Framelet.chm");
+    ASSERT_TRUE(CopyFileW(help, folder.Join(L"Framelet.chm").c_str(), FALSE)) << "no help file was built";
+    std::wstring line = L"\"" + program + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               folder.path().c_str(), &startup, &process));
+    WaitForInputIdle(process.hProcess, 20000);
+    HWND window = nullptr;
+    for (int waited = 0; waited < 200 && window == nullptr; ++waited) {
+        Sleep(50);
+        for (HWND found = FindWindowW(kMainWindowClass, nullptr); found != nullptr;
+             found = FindWindowExW(nullptr, found, kMainWindowClass, nullptr)) {
+            DWORD owner = 0;
+            GetWindowThreadProcessId(found, &owner);
+            if (owner == process.dwProcessId) window = found;
+        }
+    }
+    ASSERT_NE(window, nullptr);
+    PostMessageW(window, WM_COMMAND, kHelpButton, 0);
+    std::vector<std::pair<std::wstring, std::wstring>> shown;
+    bool opened = false;
+    for (int waited = 0; waited < 200 && !opened; ++waited) {
+        Sleep(50);
+        shown = WindowsOf(process.dwProcessId);
+        for (const auto& [className, caption] : shown)
+            if (className == L"HH Parent" && caption == HelpTitle()) opened = true;
+    }
+    std::wstring seen;
+    for (const auto& [className, caption] : shown) seen += className + L": " + caption + L"; ";
+    EXPECT_TRUE(opened) << std::string(seen.begin(), seen.end());
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    if (WaitForSingleObject(process.hProcess, 20000) != WAIT_OBJECT_0) {
+        ADD_FAILURE() << "the program did not end";
+        TerminateProcess(process.hProcess, 99);
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
 }
 
 TEST_F(ProgramTest, ASecondInstanceConvertsNothing) {
