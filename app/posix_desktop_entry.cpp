@@ -227,10 +227,7 @@ int RemoveDesktopEntry() {
     switch (Inspect(path)) {
         case Existing::kNone: printf("No desktop entry at %s\n", path.c_str()); return 0;
         case Existing::kForeign: Fail(path, "not written by framelet; left alone"); return 1;
-        case Existing::kUnknown: {
-            Fail(path, strerror(errno));
-            return 1;
-        }
+        case Existing::kUnknown: Fail(path, strerror(errno)); return 1;
         case Existing::kOurs: break;
     }
     if (unlink(path.c_str()) != 0) {

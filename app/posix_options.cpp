@@ -1,6 +1,7 @@
 #include "app/posix_options.h"
 
 #include <getopt.h>
+#include <strings.h>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
