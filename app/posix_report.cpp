@@ -1,7 +1,7 @@
 #include "app/posix_report.h"
 
 #include "engine/batch.h"
-#include "engine/picture_records.h"
+#include "engine/load_picture.h"
 #include "settings/settings_store.h"
 
 #include <fcntl.h>

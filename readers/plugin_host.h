@@ -1,6 +1,10 @@
 // State of the host that decodes through third-party picture plug-ins.
 #pragma once
 
+#ifndef FRAMELET_LAYER_CODECS
+#error "readers and writers are for the codecs library and the layers above it"
+#endif
+
 #include "engine/codec_state.h"
 
 class PluginHost : public CodecState {
