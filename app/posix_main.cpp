@@ -1,66 +1,68 @@
 // The command-line start-up used off Windows: the program's direct conversion.
-// framelet FILE... converts the files with the stored output format, as the
-// Windows program does when started with file names, and saves the settings
-// as closing its window would.
+// framelet PICTURE... converts the pictures with the stored settings, as the
+// Windows program does when started with file names. Options change this
+// run only; a run without them saves the settings as closing the window would.
+#include "app/posix_desktop_entry.h"
+#include "app/posix_options.h"
+#include "app/posix_report.h"
+#include "app/posix_settings_table.h"
+#include "app/version.h"
 #include "engine/batch.h"
 #include "engine/memory.h"
 #include "settings/settings_store.h"
 
+#include <unistd.h>
 #include <cstdio>
-#include <string>
-#include <vector>
 
 namespace {
 
-enum ExitStatus { kWroteFiles = 0, kWroteNothing = 1, kUsage = 2 };
-
-// An argument as an absolute path, its long form when the file exists.
-std::wstring AbsolutePath(const char* argument) {
-    std::vector<WCHAR> wide(MultiByteToWideChar(CP_UTF8, 0, argument, -1, nullptr, 0));
-    MultiByteToWideChar(CP_UTF8, 0, argument, -1, wide.data(), static_cast<int>(wide.size()));
-    WCHAR full[MAX_PATH];
-    const DWORD length = GetFullPathNameW(wide.data(), MAX_PATH, full, nullptr);
-    if (length == 0 || length >= MAX_PATH) return wide.data();
-    WCHAR longPath[MAX_PATH];
-    const DWORD longLength = GetLongPathNameW(full, longPath, MAX_PATH);
-    return longLength > 0 && longLength < MAX_PATH ? longPath : full;
-}
-
-int Convert(int count, char** arguments) {
-    std::vector<std::wstring> paths;
-    for (int i = 0; i < count; ++i) paths.push_back(AbsolutePath(arguments[i]));
+int Convert(const CommandLine& command) {
     std::vector<const WCHAR*> inputs;
-    for (const std::wstring& path : paths) inputs.push_back(path.c_str());
+    for (const std::wstring& path : command.inputs) inputs.push_back(path.c_str());
     appSettings.outputFormat = OutputFormatFor(appSettings.DrctCvt);
     int written = 0;
     if (appSettings.outputFormat < 0) {
-        ShowError(kMessageConversionFailed);  // the stored format names no format
-    } else {
-        RunBatch(count, inputs.data(), &written);
+        fprintf(stderr, "framelet: the stored format (DrctCvt=%d) is none of bmp, png, jpeg, gif; try --format\n",
+                appSettings.DrctCvt);
+        ShowError(kMessageConversionFailed);
+        return kWroteNothing;
     }
+    // A progress line only helps someone watching a terminal, and only for a batch.
+    const bool progress = inputs.size() > 1 && isatty(STDERR_FILENO);
+    StartReporting(command.arguments, command.verbose, progress);
+    RunBatch(static_cast<int>(inputs.size()), inputs.data(), &written);
+    StopReporting();
     return written > 0 ? kWroteFiles : kWroteNothing;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    CommandLine command;
+    if (!ParseCommandLine(argc, argv, command)) return kUsage;
+    switch (command.action) {
+        case Action::kHelp: fputs(HelpText(), stdout); return kWroteFiles;
+        case Action::kVersion: printf("framelet %s\n", FRAMELET_VERSION_TEXT); return kWroteFiles;
+        case Action::kInstallDesktopEntry: return InstallDesktopEntry();
+        case Action::kRemoveDesktopEntry: return RemoveDesktopEntry();
+        case Action::kShowSettings:
+        case Action::kConvert: break;
+    }
     privateHeap = HeapCreate(0, kPrivateHeapInitialSize, 0);
     if (privateHeap == nullptr || !SettingsStore::ResolvePath()) {
         ShowError(kMessageRunFailed);
         return kWroteNothing;
     }
-    if (argc < 2) {
-        fprintf(stderr,
-                "usage: framelet PICTURE...\n"
-                "Makes a wallpaper of every picture for each enabled output slot.\n"
-                "settings: %ls\n",
-                settingsPath);
-        HeapDestroy(privateHeap);
-        return kUsage;
-    }
     SettingsStore::Load();
-    const int status = Convert(argc - 1, argv + 1);
-    SettingsStore::Save();
+    ApplyOverrides(command, appSettings);
+    int status = kWroteFiles;
+    if (command.action == Action::kShowSettings) {
+        PrintSettings(stdout, settingsPath, appSettings, command.HasOverrides());
+    } else {
+        status = Convert(command);
+        // One-off values never reach the file: with any given, it is left as it was.
+        if (!command.HasOverrides()) SettingsStore::Save();
+    }
     HeapDestroy(privateHeap);
     return status;
 }

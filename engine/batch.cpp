@@ -11,6 +11,7 @@
 
 HWND mainWindow = nullptr;
 void (*collectSettings)() = nullptr;
+void (*reportBatchEvent)(int, int, BatchEvent, const WCHAR*) = nullptr;
 
 namespace {
 
@@ -89,33 +90,40 @@ bool ComposeDestination(const WCHAR* folder, const WCHAR* input, const OutputSlo
     return AppendText(destination, slot.suffix) && AppendText(destination, extension);
 }
 
-// Copies the temporary file to a free name; never over an existing file, also
-// when one appears between the name check and the copy.
-bool CopyToFreeName(const WCHAR* temporary, const WCHAR (&destination)[MAX_PATH], const WCHAR* extension) {
+// Copies the temporary file to a free name, left in target; never over an
+// existing file, also when one appears between the name check and the copy.
+BatchEvent CopyToFreeName(const WCHAR* temporary, const WCHAR (&destination)[MAX_PATH], const WCHAR* extension,
+                          WCHAR (&target)[MAX_PATH]) {
     for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
-        WCHAR target[MAX_PATH];
         wmemcpy(target, destination, MAX_PATH);
-        if (!MakeUniqueName(target, extension)) return false;
-        if (CopyToNewFile(temporary, target)) return true;
+        if (!MakeUniqueName(target, extension)) return BatchEvent::kNamesTaken;
+        if (CopyToNewFile(temporary, target)) return BatchEvent::kWritten;
         const DWORD error = GetLastError();
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return BatchEvent::kNotWritten;
     }
-    return false;
+    return BatchEvent::kNotWritten;
 }
 
-// One slot of one input: true when a file was written.
-bool ConvertSlot(const WCHAR* input, const OutputSlot& slot, const WCHAR* folder, const WCHAR* temporaryFolder,
-                 const WCHAR* extension, SaveEntry save) {
+// One slot of one input: kWritten with the file's name in target, or why not.
+BatchEvent ConvertSlot(const WCHAR* input, const OutputSlot& slot, const WCHAR* folder, const WCHAR* temporaryFolder,
+                       const WCHAR* extension, SaveEntry save, WCHAR (&target)[MAX_PATH]) {
+    if (currentImage->header.biWidth < slot.width || currentImage->header.biHeight < slot.height)
+        return BatchEvent::kSmallerThanSlot;  // fitting would refuse it
     fittedPicture.slotWidth = slot.width;
     fittedPicture.slotHeight = slot.height;
     WCHAR temporary[MAX_PATH];
-    if (GetTempFileNameW(temporaryFolder, L"tmp", 0, temporary) == 0) return false;
-    if (!RenderSlot(temporary, save)) return false;
+    if (GetTempFileNameW(temporaryFolder, L"tmp", 0, temporary) == 0) return BatchEvent::kNotWritten;
+    if (!RenderSlot(temporary, save)) return BatchEvent::kNotWritten;
     WCHAR destination[MAX_PATH];
-    const bool copied = ComposeDestination(folder, input, slot, extension, destination) &&
-                        CopyToFreeName(temporary, destination, extension);
+    const BatchEvent result = ComposeDestination(folder, input, slot, extension, destination)
+                                  ? CopyToFreeName(temporary, destination, extension, target)
+                                  : BatchEvent::kNotWritten;
     DeleteFileW(temporary);
-    return copied;
+    return result;
+}
+
+void Report(int input, int slot, BatchEvent event, const WCHAR* destination = nullptr) {
+    if (reportBatchEvent != nullptr) reportBatchEvent(input, slot, event, destination);
 }
 
 }  // namespace
@@ -189,15 +197,25 @@ bool RunBatch(int count, const WCHAR* const* inputs, int* written) {
     GetTempPathW(MAX_PATH, temporaryFolder);
     int successes = 0;
     for (int n = 0; n < count; ++n) {
-        if (!LoadPicture(inputs[n])) continue;
+        Report(n, -1, BatchEvent::kReading);
+        if (!LoadPicture(inputs[n])) {
+            Report(n, -1, BatchEvent::kNotLoaded);
+            Report(n, -1, BatchEvent::kDone);
+            continue;
+        }
         for (int i = 0; i < kSlotCount; ++i) {
             const OutputSlot& slot = appSettings.slots[i];
             if (!slot.enabled || slot.width <= 0 || slot.height <= 0) continue;
-            if (ConvertSlot(inputs[n], slot, folders[i], temporaryFolder, extension, save)) ++successes;
+            WCHAR target[MAX_PATH];
+            const BatchEvent result =
+                ConvertSlot(inputs[n], slot, folders[i], temporaryFolder, extension, save, target);
+            if (result == BatchEvent::kWritten) ++successes;
+            Report(n, i, result, result == BatchEvent::kWritten ? target : nullptr);
         }
         ReleasePages(currentImage->pixels);
         currentImage->pixels = nullptr;
         currentImage = nullptr;  // it lives in a reader that goes with the codec set
+        Report(n, -1, BatchEvent::kDone);
     }
     DestroyCodecs();
     if (successes == 0) ShowError(kMessageConversionFailed);

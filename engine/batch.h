@@ -17,6 +17,22 @@ extern HWND mainWindow;
 // no window exists (the settings are then used as loaded).
 extern void (*collectSettings)();
 
+// What became of one input or one slot of it, for a command that reports
+// each; the window has no use for it.
+enum class BatchEvent {
+    kReading,          // the input is about to be read
+    kNotLoaded,        // no reader or plug-in gave a picture
+    kWritten,          // destination names the slot's new file
+    kSmallerThanSlot,  // the picture is narrower or lower than the slot
+    kNotWritten,       // fitting, encoding or copying failed
+    kNamesTaken,       // the name and all its numbered forms exist
+    kDone,             // the input is finished with
+};
+// Called, when set, with the input's index in the batch and the slot's index
+// (-1 for the input's own events); destination only with kWritten. Null by
+// default.
+extern void (*reportBatchEvent)(int input, int slot, BatchEvent event, const WCHAR* destination);
+
 // The five messages of the program.
 enum ErrorMessage {
     kMessageNoMemory = 0,

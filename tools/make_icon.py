@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Draws the program icon (app/framelet.ico): a framed landscape, 16 colours,
-16x16 and 32x32. Run it again after changing the drawing."""
+16x16 and 32x32; and the same drawing as a 256x256 PNG (app/framelet.png) for
+the native command's desktop entry. Run it again after changing the drawing."""
 import struct
 import sys
+import zlib
 
 # The standard 16-colour palette (blue, green, red, reserved).
 PALETTE = [(0, 0, 0), (0, 0, 128), (0, 128, 0), (0, 128, 128), (128, 0, 0), (128, 0, 128), (128, 128, 0),
@@ -54,7 +56,33 @@ def image(size):
     return header + palette + pixels + mask
 
 
-def main(path):
+def png(size, samples=4):
+    """The drawing at size x size, RGBA, each pixel the average of samples^2
+    points so the edges are smooth."""
+    fine = draw(size * samples)
+    raw = bytearray()
+    for y in range(size):
+        raw.append(0)  # filter type None
+        for x in range(size):
+            r = g = b = a = 0
+            for v in range(samples):
+                for u in range(samples):
+                    index = fine[y * samples + v][x * samples + u]
+                    if index is None:
+                        continue
+                    pr, pg, pb = PALETTE[index]
+                    r, g, b, a = r + pr, g + pg, b + pb, a + 1
+            n = samples * samples
+            raw += bytes((r // a, g // a, b // a, 255 * a // n) if a else (0, 0, 0, 0))
+
+    def chunk(kind, data):
+        return struct.pack('>I', len(data)) + kind + data + struct.pack('>I', zlib.crc32(kind + data))
+    header = struct.pack('>IIBBBBB', size, size, 8, 6, 0, 0, 0)
+    return (b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', header) + chunk(b'IDAT', zlib.compress(bytes(raw), 9)) +
+            chunk(b'IEND', b''))
+
+
+def main(path, png_path):
     images = [image(16), image(32)]
     out = struct.pack('<HHH', 0, 1, len(images))
     offset = 6 + 16 * len(images)
@@ -63,7 +91,10 @@ def main(path):
         offset += len(data)
     with open(path, 'wb') as f:
         f.write(out + b''.join(images))
+    with open(png_path, 'wb') as f:
+        f.write(png(256))
 
 
 if __name__ == '__main__':
-    main(sys.argv[1] if len(sys.argv) > 1 else 'app/framelet.ico')
+    main(sys.argv[1] if len(sys.argv) > 1 else 'app/framelet.ico',
+         sys.argv[2] if len(sys.argv) > 2 else 'app/framelet.png')

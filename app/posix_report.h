@@ -1,0 +1,16 @@
+// What the command tells the user while a batch runs: with --verbose a line
+// per written file, always why an input or a slot gave nothing, and on a
+// terminal a progress line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// From now on the batch's events are reported for these pictures (as the
+// user named them, in batch order).
+void StartReporting(const std::vector<std::string>& arguments, bool verbose, bool progress);
+// Clears the progress line and stops reporting.
+void StopReporting();
+
+// Text as UTF-8 for the terminal.
+std::string Utf8(const wchar_t* text);

@@ -1,0 +1,11 @@
+// --settings: where the settings file is and what a run would use, as a
+// short table.
+#pragma once
+
+#include "settings/settings_store.h"
+
+#include <cstdio>
+
+// Prints settings read from path; changed says the command line's options
+// are applied on top of the file.
+void PrintSettings(FILE* out, const WCHAR* path, const AppSettings& settings, bool changed);
