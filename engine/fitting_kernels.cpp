@@ -26,24 +26,37 @@ void SetSpillNarrow(const uint8_t* row, int32_t carry, uint16_t* sums, int32_t b
     for (; j < bytes; ++j) sums[j] = static_cast<uint16_t>(Spill(row[j], carry));
 }
 
-void AddRowNarrow(const uint8_t* row, uint16_t* sums, int32_t bytes) {
+// One output row over every byte column, 16 at a time: the window's rows
+// added to the spill it starts with, less the closing row's spill, which
+// stays behind as the next window's start. `index` receives the sums.
+void CloseWindowNarrow(const uint8_t* row, int64_t stride, int32_t count, int32_t carry, uint16_t* spill,
+                       uint16_t* index, int32_t bytes) {
     const __m128i zero = _mm_setzero_si128();
+    const __m128i part = _mm_set1_epi16(static_cast<int16_t>(carry));
+    const uint8_t* closing = row + (count - 1) * stride;
     int32_t j = 0;
     for (; j + 16 <= bytes; j += 16) {
-        const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + j));
-        auto* low = reinterpret_cast<__m128i*>(sums + j);
-        auto* high = reinterpret_cast<__m128i*>(sums + j + 8);
-        _mm_storeu_si128(low, _mm_add_epi16(_mm_loadu_si128(low), _mm_unpacklo_epi8(p, zero)));
-        _mm_storeu_si128(high, _mm_add_epi16(_mm_loadu_si128(high), _mm_unpackhi_epi8(p, zero)));
+        __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(spill + j));
+        __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(spill + j + 8));
+        __m128i p = zero;
+        for (const uint8_t* in = row + j; in <= closing + j; in += stride) {
+            p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+            low = _mm_add_epi16(low, _mm_unpacklo_epi8(p, zero));
+            high = _mm_add_epi16(high, _mm_unpackhi_epi8(p, zero));
+        }
+        const __m128i spillLow = _mm_mulhi_epu16(_mm_slli_epi16(_mm_unpacklo_epi8(p, zero), 1), part);
+        const __m128i spillHigh = _mm_mulhi_epu16(_mm_slli_epi16(_mm_unpackhi_epi8(p, zero), 1), part);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(index + j), _mm_sub_epi16(low, spillLow));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(index + j + 8), _mm_sub_epi16(high, spillHigh));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(spill + j), spillLow);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(spill + j + 8), spillHigh);
     }
-    for (; j < bytes; ++j) sums[j] = static_cast<uint16_t>(sums[j] + row[j]);
-}
-
-// Closes one output row: the window's sum less the closing row's spill,
-// through the divisor table.
-void EmitNarrow(const uint8_t* row, int32_t carry, const uint16_t* sums, const uint8_t* divisor, uint8_t* out,
-                int32_t bytes) {
-    for (int32_t j = 0; j < bytes; ++j) out[j] = divisor[sums[j] - Spill(row[j], carry)];
+    for (; j < bytes; ++j) {
+        int32_t sum = spill[j];
+        for (int32_t i = 0; i < count; ++i) sum += row[i * stride + j];
+        spill[j] = static_cast<uint16_t>(Spill(closing[j], carry));
+        index[j] = static_cast<uint16_t>(sum - spill[j]);
+    }
 }
 
 // Sums of five rows for the bytes first..end-1.
@@ -123,17 +136,20 @@ bool PlanAveraging(int32_t n, int32_t m, int64_t window, AveragingPlan& plan) {
 
 void AverageColumnsNarrow(const ColumnPass& pass, int32_t first, int32_t end, uint16_t* sums) {
     const AveragingPlan& plan = *pass.plan;
-    auto row = [&pass](int32_t i) { return pass.source + i * pass.sourceStride; };
+    uint16_t* spill = sums;
+    uint16_t* index = sums + pass.bytes + 8;
+    if (first == 0) {
+        for (int32_t j = 0; j < pass.bytes; ++j) spill[j] = 0;
+    } else {
+        SetSpillNarrow(pass.source + plan.last[first - 1] * pass.sourceStride, plan.carry[first - 1], spill,
+                       pass.bytes);
+    }
     for (int32_t k = first; k < end; ++k) {
         const int32_t from = k == 0 ? 0 : plan.last[k - 1] + 1;
-        if (k == 0) {
-            for (int32_t j = 0; j < pass.bytes; ++j) sums[j] = 0;
-        } else {
-            SetSpillNarrow(row(from - 1), plan.carry[k - 1], sums, pass.bytes);
-        }
-        for (int32_t i = from; i <= plan.last[k]; ++i) AddRowNarrow(row(i), sums, pass.bytes);
-        EmitNarrow(row(plan.last[k]), plan.carry[k], sums, pass.divisor, pass.target + (k - first) * pass.targetStride,
-                   pass.bytes);
+        CloseWindowNarrow(pass.source + from * pass.sourceStride, pass.sourceStride, plan.last[k] + 1 - from,
+                          plan.carry[k], spill, index, pass.bytes);
+        uint8_t* out = pass.target + (k - first) * pass.targetStride;
+        for (int32_t j = 0; j < pass.bytes; ++j) out[j] = pass.divisor[index[j]];
     }
 }
 
@@ -153,16 +169,30 @@ void AverageColumnsWide(const ColumnPass& pass, int32_t first, int32_t end, uint
 
 void AverageRowPixels(const uint8_t* row, int32_t origin, const AveragingPlan& plan, int32_t first, int32_t end,
                       const uint8_t* divisor, uint8_t* out) {
+    const uint8_t* p = row + 3 * static_cast<int64_t>((first == 0 ? 0 : plan.last[first - 1] + 1) - origin);
+    int32_t blue = 0, green = 0, red = 0;  // the spill the window starts with
+    if (first > 0) {
+        blue = Spill(p[-3], plan.carry[first - 1]);
+        green = Spill(p[-2], plan.carry[first - 1]);
+        red = Spill(p[-1], plan.carry[first - 1]);
+    }
     for (int32_t k = first; k < end; ++k, out += 3) {
-        const int32_t from = k == 0 ? 0 : plan.last[k - 1] + 1;
-        const uint8_t* p = row + 3 * static_cast<int64_t>(from - origin);
-        int32_t sum[3] = {};
-        if (k > 0)
-            for (int c = 0; c < 3; ++c) sum[c] = Spill(p[c - 3], plan.carry[k - 1]);
-        for (int32_t i = from; i <= plan.last[k]; ++i, p += 3)
-            for (int c = 0; c < 3; ++c) sum[c] += p[c];
-        p -= 3;  // the closing sample
-        for (int c = 0; c < 3; ++c) out[c] = divisor[sum[c] - Spill(p[c], plan.carry[k])];
+        const uint8_t* closing = row + 3 * static_cast<int64_t>(plan.last[k] - origin);
+        for (; p <= closing; p += 3) {
+            blue += p[0];
+            green += p[1];
+            red += p[2];
+        }
+        const int32_t carry = plan.carry[k];
+        const int32_t spillBlue = Spill(closing[0], carry);
+        const int32_t spillGreen = Spill(closing[1], carry);
+        const int32_t spillRed = Spill(closing[2], carry);
+        out[0] = divisor[blue - spillBlue];
+        out[1] = divisor[green - spillGreen];
+        out[2] = divisor[red - spillRed];
+        blue = spillBlue;
+        green = spillGreen;
+        red = spillRed;
     }
 }
 

@@ -29,7 +29,7 @@ constexpr double kNarrowSumLimit = 255.0;
 
 // Rows (0-based first..end-1) of a vertical pass over `bytes` byte columns:
 // source rows `source` apart by `sourceStride`, output row k - first at
-// target + (k - first) * targetStride. sums holds bytes + 8 entries,
+// target + (k - first) * targetStride. sums holds 2 x (bytes + 8) entries,
 // narrow (16-bit, SSE2) when the window is at most kNarrowSumLimit samples.
 struct ColumnPass {
     const uint8_t* source;
