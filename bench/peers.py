@@ -1,7 +1,12 @@
 """The benchmark proper, started by bench/run: framelet and the other tools
 on the same photographs in one run, each command timed as a whole process
-(start-up, decoding once or per size as the tool does, three outputs)."""
+(start-up, decoding once or per size as the tool does, three outputs).
+Rounds are interleaved (every tool on every photograph, then again), so a
+change in the machine's load falls on all tools alike. framelet's decode-only
+run (one slot larger than every picture: decoding and nothing else) is the
+floor the default job is measured against."""
 import os
+import re
 import shutil
 import statistics
 import subprocess
@@ -27,12 +32,19 @@ for i, size in enumerate([(1024, 768), (800, 600), (160, 120)]):
 '''
 
 
-def framelet_settings(config, out):
-    """Default slots and JPEG output, written into one output folder."""
+DECODE_ONLY_SLOT = (25000, 25000)  # larger than every picture: no output, decoding only
+
+
+def framelet_settings(config, out, sizes):
+    """The given slots (the rest off) and JPEG output, written into one output folder."""
     folder = os.path.join(config, 'Framelet')
     os.makedirs(folder, exist_ok=True)
     lines = ['[VEzu]']
-    for i, (w, h) in enumerate(SIZES, 1):
+    for i in range(1, 7):
+        if i > len(sizes):
+            lines.append('OSize%d=0' % i)
+            continue
+        w, h = sizes[i - 1]
         lines += ['OSize%d=1' % i, 'OutW%d=%d' % (i, w), 'OutH%d=%d' % (i, h), 'AddName%d=_%dx%d' % (i, w, h),
                   'OutDir%d=%s' % (i, out), 'MkDirAdd%d=0' % i]
     lines += ['Quality=75', 'Sampling=0', 'Limit=0', 'DrctCvt=2']
@@ -74,7 +86,7 @@ def vips(photo, out):
     return steps
 
 
-def run_once(commands, env):
+def run_once(commands, env, allowed=(0,)):
     """Wall seconds for the commands in turn, and the largest resident set of any."""
     start = time.perf_counter()
     peak = 0
@@ -82,64 +94,93 @@ def run_once(commands, env):
         child = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         _, status, usage = os.wait4(child.pid, 0)
         child.returncode = os.waitstatus_to_exitcode(status)
-        if child.returncode != 0:
+        if child.returncode not in allowed:
             raise RuntimeError('%s failed: %s' % (command[0], child.stderr.read().decode(errors='replace')))
         child.stderr.close()
         peak = max(peak, usage.ru_maxrss)
     return time.perf_counter() - start, peak
 
 
+def decoded_bytes(photo):
+    """The size of the decoded 24-bit picture (rows padded to 4 bytes)."""
+    from PIL import Image
+    with Image.open(photo) as picture:
+        width, height = picture.size
+    return (3 * width + 3) // 4 * 4 * height
+
+
+def print_table(results, photos, framelet_peaks):
+    """Medians per picture, the two ratios of the default job, and its memory peak."""
+    reference = results[0][1]
+    print()
+    print('| tool | median ms per picture | total ms (sum of medians) | x framelet | peak MiB |')
+    print('|---|---:|---:|---:|---:|')
+    for name, median, total, peak in results:
+        print('| %s | %.0f | %.0f | %.2f | %.0f |' % (name, median * 1000, total * 1000, median / reference,
+                                                    peak / 1024))
+    totals = dict((name, total) for name, _, total, _ in results)
+    default = totals['framelet']
+    print()
+    print('framelet default job / its decode-only run: %.2f' % (default / totals['framelet, decode only']))
+    if 'Pillow (1 thread)' in totals:
+        print('framelet default job / Pillow box-filter fit: %.2f' % (default / totals['Pillow (1 thread)']))
+    worst = max(framelet_peaks[p] * 1024 / decoded_bytes(p) for p in photos)
+    print('framelet default job: peak resident set at most %.2f x the decoded picture' % worst)
+
+
 def main():
     framelet, repetitions = sys.argv[1], int(sys.argv[2])
+    only = re.compile(sys.argv[3]) if len(sys.argv) > 3 else None
     photos = [os.path.join(PHOTO_FOLDER, p) for p in PHOTOS if os.path.exists(os.path.join(PHOTO_FOLDER, p))]
     if not photos:
         sys.exit('bench: no photographs in %s' % PHOTO_FOLDER)
     work = tempfile.mkdtemp(prefix='framelet-bench-')
     out = os.path.join(work, 'out')
     config = os.path.join(work, 'config')
-    framelet_settings(config, out)
+    decode_config = os.path.join(work, 'decode-config')
+    framelet_settings(config, out, SIZES)
+    framelet_settings(decode_config, out, [DECODE_ONLY_SLOT])
     base = dict(os.environ, XDG_CONFIG_HOME=config)
     single = dict(base, OMP_NUM_THREADS='1', VIPS_CONCURRENCY='1', MAGICK_THREAD_LIMIT='1')
     pillow = os.path.join(work, 'pillow.py')
     with open(pillow, 'w') as f:
         f.write(PILLOW)
 
+    # name, commands, environment, files written (framelet writes nothing and exits 1 when decoding only)
     tools = [
-        ('framelet', lambda p, o: [[framelet, p]], base, 1),
-        ('vips, 1 thread', vips, single, 1),
-        ('ImageMagick, 1 thread', magick('convert-im6.q16', 1), single, 1),
-        ('GraphicsMagick, 1 thread', magick('gm', 1), single, 1),
-        ('Pillow (1 thread)', lambda p, o: [['/usr/bin/python3', pillow, p, o]], single, 1),
-        ('vips, default threads', vips, base, 0),
-        ('ImageMagick, default threads', magick('convert-im6.q16', 0), base, 0),
-        ('GraphicsMagick, default threads', magick('gm', 0), base, 0),
+        ('framelet', lambda p, o: [[framelet, p]], base, 3),
+        ('framelet, decode only', lambda p, o: [[framelet, p]], dict(base, XDG_CONFIG_HOME=decode_config), 0),
+        ('vips, 1 thread', vips, single, 3),
+        ('ImageMagick, 1 thread', magick('convert-im6.q16', 1), single, 3),
+        ('GraphicsMagick, 1 thread', magick('gm', 1), single, 3),
+        ('Pillow (1 thread)', lambda p, o: [['/usr/bin/python3', pillow, p, o]], single, 3),
+        ('vips, default threads', vips, base, 3),
+        ('ImageMagick, default threads', magick('convert-im6.q16', 0), base, 3),
+        ('GraphicsMagick, default threads', magick('gm', 0), base, 3),
     ]
-    print('bench: %d photographs (%s), %d repetitions, %d cores' %
-          (len(photos), ', '.join(os.path.basename(p) for p in photos), repetitions, os.cpu_count()))
-    results = []
-    for name, make, env, _ in tools:
-        per_photo = []
-        peak = 0
+    tools = [t for t in tools if t[0].startswith('framelet') or only is None or only.search(t[0])]
+    print('bench: %d photographs (%s), %d interleaved rounds, %d cores, load average %.1f' %
+          (len(photos), ', '.join(os.path.basename(p) for p in photos), repetitions, os.cpu_count(),
+           os.getloadavg()[0]))
+    times = dict(((name, photo), []) for name, _, _, _ in tools for photo in photos)
+    peaks = dict(((name, photo), 0) for name, _, _, _ in tools for photo in photos)
+    for _ in range(repetitions):
         for photo in photos:
-            times = []
-            for _ in range(repetitions):
+            for name, make, env, files in tools:
                 shutil.rmtree(out, ignore_errors=True)
                 os.makedirs(out)
-                seconds, rss = run_once(make(photo, out), env)
+                seconds, rss = run_once(make(photo, out), env, (0,) if files else (1,))
                 written = sorted(f for f in os.listdir(out) if f.endswith('.jpg'))
-                if len(written) != 3:
+                if len(written) != files:
                     raise RuntimeError('%s wrote %s for %s' % (name, written, photo))
-                times.append(seconds)
-                peak = max(peak, rss)
-            per_photo.append(statistics.median(times))
-        results.append((name, statistics.median(per_photo), sum(per_photo) / len(per_photo), peak))
-    reference = results[0][1]
-    print()
-    print('| tool | median ms per picture | mean ms per picture | x framelet | peak MiB |')
-    print('|---|---:|---:|---:|---:|')
-    for name, median, mean, peak in results:
-        print('| %s | %.0f | %.0f | %.2f | %.0f |' % (name, median * 1000, mean * 1000, median / reference,
-                                                    peak / 1024))
+                times[name, photo].append(seconds)
+                peaks[name, photo] = max(peaks[name, photo], rss)
+    results = []
+    for name, _, _, _ in tools:
+        per_photo = [statistics.median(times[name, photo]) for photo in photos]
+        results.append((name, statistics.median(per_photo), sum(per_photo), max(peaks[name, p] for p in photos)))
+    print_table(results, photos, dict((p, peaks['framelet', p]) for p in photos))
+    print('load average after the run: %.1f' % os.getloadavg()[0])
     shutil.rmtree(work, ignore_errors=True)
 
 

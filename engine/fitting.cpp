@@ -299,8 +299,8 @@ bool AverageRegion(const FittedPicture& picture, const KeptRegion& kept, Averagi
 
 // The kept pixels of the scaled region, sharpened unless the scaled picture
 // is under 5 pixels either way, into the slot-sized rows.
-void SharpenOrCopyKept(const uint8_t* region, const KeptRegion& kept, bool sharpen, int32_t* columns,
-                       uint16_t* sums, uint8_t* out) {
+void SharpenOrCopyKept(const uint8_t* region, const KeptRegion& kept, bool sharpen, uint8_t* scratch,
+                       uint8_t* out) {
     const int32_t width = kept.x1 - kept.x0;
     const int64_t stride = 3 * static_cast<int64_t>(width);
     const int64_t outStride = PaddedRowBytes(kept.w, 24);
@@ -312,10 +312,8 @@ void SharpenOrCopyKept(const uint8_t* region, const KeptRegion& kept, bool sharp
                    3 * static_cast<size_t>(kept.w));
         return;
     }
-    const FilterWorkspace& tables = *filterWorkspace;
-    const SharpenRegion job{region, width, kept.y1 - kept.y0, stride, left, bottom, kept.w, kept.h, out, outStride,
-                            tables.div25, tables.sharpenProducts[kSharpenAmount] + 128, tables.clamp + kClampCentre};
-    SharpenKept(job, columns, sums);
+    SharpenKept(SharpenRegion{region, width, kept.y1 - kept.y0, stride, left, bottom, kept.w, kept.h, out, outStride},
+                scratch);
 }
 
 // The same bytes as ScaleAndSharpen and the crop, computed only for the
@@ -323,9 +321,10 @@ void SharpenOrCopyKept(const uint8_t* region, const KeptRegion& kept, bool sharp
 bool ScaleSharpenAndCrop(FittedPicture& picture, int32_t newWidth, int32_t newHeight) {
     if (newWidth > kLargestSide || newHeight > kLargestSide) return false;
     const KeptRegion kept = FindKeptRegion(newWidth, newHeight, picture.slotWidth, picture.slotHeight);
-    const int64_t regionBytes = 3 * static_cast<int64_t>(kept.x1 - kept.x0) * (kept.y1 - kept.y0);
-    const int64_t planInts = 2 * static_cast<int64_t>(newWidth) + 2 * newHeight + kept.w + 4;
-    const int64_t sumBytes = 4 * (3 * static_cast<int64_t>(picture.width) + 16);
+    // The sharpening reads the region's rows 16 bytes at a time.
+    const int64_t regionBytes = 3 * static_cast<int64_t>(kept.x1 - kept.x0) * (kept.y1 - kept.y0) + 16;
+    const int64_t planInts = 2 * static_cast<int64_t>(newWidth) + 2 * newHeight;
+    const int64_t sumBytes = 4 * (3 * static_cast<int64_t>(picture.width) + 48);
     Pages scratch(static_cast<uint64_t>(4 * planInts + sumBytes));
     Pages region(static_cast<uint64_t>(regionBytes));
     Pages out(static_cast<uint64_t>(PaddedRowBytes(kept.w, 24)) * static_cast<uint64_t>(kept.h));
@@ -333,7 +332,6 @@ bool ScaleSharpenAndCrop(FittedPicture& picture, int32_t newWidth, int32_t newHe
     auto* ints = reinterpret_cast<int32_t*>(scratch.get());
     Averaging across{{ints, ints + newWidth}};
     Averaging down{{ints + 2 * newWidth, ints + 2 * newWidth + newHeight}};
-    int32_t* columns = ints + 2 * newWidth + 2 * newHeight;
     void* sums = ints + planInts;
     const bool prepared = PrepareAveraging(picture.width, newWidth, across) &&
                           PrepareAveraging(picture.height, newHeight, down);
@@ -341,8 +339,7 @@ bool ScaleSharpenAndCrop(FittedPicture& picture, int32_t newWidth, int32_t newHe
     ReleasePages(across.divisor);
     ReleasePages(down.divisor);
     if (!averaged) return false;
-    SharpenOrCopyKept(region.get(), kept, newWidth >= 5 && newHeight >= 5, columns, static_cast<uint16_t*>(sums),
-                      out.get());
+    SharpenOrCopyKept(region.get(), kept, newWidth >= 5 && newHeight >= 5, static_cast<uint8_t*>(sums), out.get());
     picture.pixels = out.Take();
     picture.width = kept.w;
     picture.height = kept.h;

@@ -59,58 +59,85 @@ void CloseWindowNarrow(const uint8_t* row, int64_t stride, int32_t count, int32_
     }
 }
 
-// Sums of five rows for the bytes first..end-1.
-void FiveRowSums(const uint8_t* const* rows, int32_t first, int32_t end, uint16_t* sums) {
+// Sums of five rows for `count` bytes from `first` on, into sums.
+void FiveRowSums(const uint8_t* const* rows, int64_t first, int32_t count, uint16_t* sums) {
     const __m128i zero = _mm_setzero_si128();
-    int32_t j = first;
-    for (; j + 16 <= end; j += 16) {
+    int32_t j = 0;
+    for (; j + 16 <= count; j += 16) {
         __m128i low = zero;
         __m128i high = zero;
         for (int r = 0; r < 5; ++r) {
-            const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[r] + j));
+            const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[r] + first + j));
             low = _mm_add_epi16(low, _mm_unpacklo_epi8(p, zero));
             high = _mm_add_epi16(high, _mm_unpackhi_epi8(p, zero));
         }
         _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + j), low);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + j + 8), high);
     }
-    for (; j < end; ++j) sums[j] = static_cast<uint16_t>(rows[0][j] + rows[1][j] + rows[2][j] + rows[3][j] + rows[4][j]);
+    for (const uint8_t* const* r = rows; j < count; ++j)
+        sums[j] = static_cast<uint16_t>(r[0][first + j] + r[1][first + j] + r[2][first + j] + r[3][first + j] +
+                                        r[4][first + j]);
 }
 
-// One sharpened pixel from its 25-sample sums: pixels that differ enough
-// from their surroundings move 3/8 further away.
-inline void SharpenPixel(const SharpenRegion& region, const int32_t* sum, const uint8_t* source, uint8_t* out) {
-    int32_t d[3];
-    for (int c = 0; c < 3; ++c) {
-        const int32_t difference = source[c] - region.div25[sum[c]];
-        d[c] = difference < -128 ? -128 : difference > 127 ? 127 : difference;
-    }
-    const int32_t size = (d[0] < 0 ? -d[0] : d[0]) + (d[1] < 0 ? -d[1] : d[1]) + (d[2] < 0 ? -d[2] : d[2]);
-    if (size > kSharpenThreshold) {
-        for (int c = 0; c < 3; ++c) out[c] = region.clamp[source[c] + region.products[d[c]]];
-    } else {
-        for (int c = 0; c < 3; ++c) out[c] = source[c];
+// Eight channels of one row: the 25-sample sums from the five-row sums of
+// the five pixels around each (3 bytes apart), their average, the clamped
+// difference from the source and the sharpened value.
+// div25[s] = (35389 + 2621 (s - 1)) >> 16 = (2621 s + 32768) >> 16: the high
+// half of 2621 s, plus one when its low half is 32768 or more.
+inline void SharpenEight(const uint16_t* columnSums, __m128i source, __m128i& size, __m128i& sharpened) {
+    __m128i sum = _mm_loadu_si128(reinterpret_cast<const __m128i*>(columnSums));
+    for (int q = 1; q < 5; ++q)
+        sum = _mm_add_epi16(sum, _mm_loadu_si128(reinterpret_cast<const __m128i*>(columnSums + 3 * q)));
+    const __m128i factor = _mm_set1_epi16(2621);
+    const __m128i blurred =
+        _mm_add_epi16(_mm_mulhi_epu16(sum, factor), _mm_srli_epi16(_mm_mullo_epi16(sum, factor), 15));
+    __m128i d = _mm_sub_epi16(source, blurred);
+    d = _mm_max_epi16(_mm_min_epi16(d, _mm_set1_epi16(127)), _mm_set1_epi16(-128));
+    size = _mm_max_epi16(d, _mm_sub_epi16(_mm_setzero_si128(), d));
+    // 3/8 of the difference, rounded towards minus infinity; packing clamps to bytes.
+    sharpened = _mm_add_epi16(source, _mm_srai_epi16(_mm_add_epi16(d, _mm_add_epi16(d, d)), 3));
+}
+
+// The kept row's channels 16 at a time: the sharpened values and the size of
+// each difference, for the per-pixel choice.
+void SharpenChannels(const uint16_t* columnSums, const uint8_t* source, int32_t count, uint8_t* sharpened,
+                     uint8_t* size) {
+    const __m128i zero = _mm_setzero_si128();
+    for (int32_t j = 0; j < count; j += 16) {
+        const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + j));
+        __m128i sizeLow, sizeHigh, low, high;
+        SharpenEight(columnSums + j, _mm_unpacklo_epi8(p, zero), sizeLow, low);
+        SharpenEight(columnSums + j + 8, _mm_unpackhi_epi8(p, zero), sizeHigh, high);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(sharpened + j), _mm_packus_epi16(low, high));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(size + j), _mm_packus_epi16(sizeLow, sizeHigh));
     }
 }
 
-// One kept row: five-row sums of the columns it reads, then a running sum
-// along the row (the same 25 integers as the direct sum, added in another order).
-void SharpenRow(const SharpenRegion& region, int32_t y, const int32_t* columns, uint16_t* sums) {
+// One kept row. The five-row sums cover the kept columns and two more each
+// side, the picture's edge columns repeated where it ends; pixels that differ
+// enough from their surroundings take the sharpened value.
+void SharpenRow(const SharpenRegion& region, int32_t y, uint16_t* columnSums, uint8_t* sharpened, uint8_t* size) {
     const uint8_t* rows[5];
     for (int r = 0; r < 5; ++r) {
         const int32_t yy = y + r - 2;
         rows[r] = region.rows + (yy < 0 ? 0 : yy >= region.height ? region.height - 1 : yy) * region.stride;
     }
-    FiveRowSums(rows, columns[0], columns[region.w + 3] + 3, sums);
-    int32_t sum[3] = {};
-    for (int q = 0; q < 5; ++q)
-        for (int c = 0; c < 3; ++c) sum[c] += sums[columns[q] + c];
+    const int32_t first = region.left < 2 ? 0 : region.left - 2;
+    const int32_t end = region.left + region.w + 2 > region.width ? region.width : region.left + region.w + 2;
+    const int32_t before = first - (region.left - 2);  // columns repeated on the left
+    FiveRowSums(rows, 3 * static_cast<int64_t>(first), 3 * (end - first), columnSums + 3 * before);
+    for (int32_t q = 0; q < before; ++q)
+        for (int c = 0; c < 3; ++c) columnSums[3 * q + c] = columnSums[3 * before + c];
+    for (int32_t q = before + end - first; q < region.w + 4; ++q)
+        for (int c = 0; c < 3; ++c) columnSums[3 * q + c] = columnSums[3 * (before + end - first - 1) + c];
     const uint8_t* source = rows[2] + 3 * static_cast<int64_t>(region.left);
+    SharpenChannels(columnSums, source, 3 * region.w, sharpened, size);
     uint8_t* out = region.out + static_cast<int64_t>(y - region.bottom) * region.outStride;
-    for (int32_t x = 0;; ++x, source += 3, out += 3) {
-        SharpenPixel(region, sum, source, out);
-        if (x + 1 == region.w) break;
-        for (int c = 0; c < 3; ++c) sum[c] += sums[columns[x + 5] + c] - sums[columns[x] + c];
+    for (int32_t j = 0; j < 3 * region.w; j += 3) {
+        const uint8_t* chosen = size[j] + size[j + 1] + size[j + 2] > kSharpenThreshold ? sharpened : source;
+        out[j] = chosen[j];
+        out[j + 1] = chosen[j + 1];
+        out[j + 2] = chosen[j + 2];
     }
 }
 
@@ -196,10 +223,10 @@ void AverageRowPixels(const uint8_t* row, int32_t origin, const AveragingPlan& p
     }
 }
 
-void SharpenKept(const SharpenRegion& region, int32_t* columns, uint16_t* sums) {
-    for (int32_t q = 0; q < region.w + 4; ++q) {
-        const int32_t x = region.left + q - 2;
-        columns[q] = 3 * (x < 0 ? 0 : x >= region.width ? region.width - 1 : x);
-    }
-    for (int32_t y = region.bottom; y < region.bottom + region.h; ++y) SharpenRow(region, y, columns, sums);
+void SharpenKept(const SharpenRegion& region, uint8_t* scratch) {
+    auto* columnSums = reinterpret_cast<uint16_t*>(scratch);
+    uint8_t* sharpened = scratch + 2 * (3 * static_cast<int64_t>(region.w) + 64);
+    uint8_t* size = sharpened + 3 * static_cast<int64_t>(region.w) + 16;
+    for (int32_t y = region.bottom; y < region.bottom + region.h; ++y)
+        SharpenRow(region, y, columnSums, sharpened, size);
 }

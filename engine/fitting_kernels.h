@@ -49,10 +49,11 @@ void AverageRowPixels(const uint8_t* row, int32_t origin, const AveragingPlan& p
                       const uint8_t* divisor, uint8_t* out);
 
 // The sharpening of the kept w x h pixels at (left, bottom) of a scaled
-// region of width x height 24-bit pixels (rows `stride` apart), into out
-// (rows outStride apart). Every kept pixel is at least two pixels from the
-// region's edge or the edge is the picture's, so the blur's edge repetition
-// is the picture's. columns holds w + 4 entries, sums 3 x width + 16.
+// region of width x height 24-bit pixels (rows `stride` apart, 16 bytes
+// readable past the last), into out (rows outStride apart). Every kept pixel
+// is at least two pixels from the region's edge or the edge is the
+// picture's, so the blur's edge repetition is the picture's. The blurred
+// value is the box divisor's closed form; scratch holds 12 x w + 160 bytes.
 struct SharpenRegion {
     const uint8_t* rows;
     int32_t width, height;
@@ -60,8 +61,5 @@ struct SharpenRegion {
     int32_t left, bottom, w, h;
     uint8_t* out;
     int64_t outStride;
-    const uint8_t* div25;
-    const int16_t* products;  // at d = 0
-    const uint8_t* clamp;     // at v = 0
 };
-void SharpenKept(const SharpenRegion& region, int32_t* columns, uint16_t* sums);
+void SharpenKept(const SharpenRegion& region, uint8_t* scratch);
