@@ -109,8 +109,9 @@ def decoded_bytes(photo):
     return (3 * width + 3) // 4 * 4 * height
 
 
-def print_table(results, photos, framelet_peaks):
-    """Medians per picture, the two ratios of the default job, and its memory peak."""
+def print_table(results, photos, peaks):
+    """Medians per picture, the two ratios of the default job, and the memory peaks per photograph
+    (the decoder's own working memory is in the decode-only peak)."""
     reference = results[0][1]
     print()
     print('| tool | median ms per picture | total ms (sum of medians) | x framelet | peak MiB |')
@@ -124,8 +125,13 @@ def print_table(results, photos, framelet_peaks):
     print('framelet default job / its decode-only run: %.2f' % (default / totals['framelet, decode only']))
     if 'Pillow (1 thread)' in totals:
         print('framelet default job / Pillow box-filter fit: %.2f' % (default / totals['Pillow (1 thread)']))
-    worst = max(framelet_peaks[p] * 1024 / decoded_bytes(p) for p in photos)
-    print('framelet default job: peak resident set at most %.2f x the decoded picture' % worst)
+    print()
+    print('| photograph | decoded MiB | framelet peak MiB, decode only | default job | default / decoded |')
+    print('|---|---:|---:|---:|---:|')
+    for photo in photos:
+        decoded = decoded_bytes(photo) / 1048576
+        only, default = (peaks[name, photo] / 1024 for name in ('framelet, decode only', 'framelet'))
+        print('| %s | %.1f | %.1f | %.1f | %.2f |' % (os.path.basename(photo), decoded, only, default, default / decoded))
 
 
 def main():
@@ -179,7 +185,7 @@ def main():
     for name, _, _, _ in tools:
         per_photo = [statistics.median(times[name, photo]) for photo in photos]
         results.append((name, statistics.median(per_photo), sum(per_photo), max(peaks[name, p] for p in photos)))
-    print_table(results, photos, dict((p, peaks['framelet', p]) for p in photos))
+    print_table(results, photos, peaks)
     print('load average after the run: %.1f' % os.getloadavg()[0])
     shutil.rmtree(work, ignore_errors=True)
 

@@ -176,7 +176,14 @@ void AverageColumnsNarrow(const ColumnPass& pass, int32_t first, int32_t end, ui
         CloseWindowNarrow(pass.source + from * pass.sourceStride, pass.sourceStride, plan.last[k] + 1 - from,
                           plan.carry[k], spill, index, pass.bytes);
         uint8_t* out = pass.target + (k - first) * pass.targetStride;
-        for (int32_t j = 0; j < pass.bytes; ++j) out[j] = pass.divisor[index[j]];
+        int32_t j = 0;
+        for (; j + 4 <= pass.bytes; j += 4) {
+            out[j] = pass.divisor[index[j]];
+            out[j + 1] = pass.divisor[index[j + 1]];
+            out[j + 2] = pass.divisor[index[j + 2]];
+            out[j + 3] = pass.divisor[index[j + 3]];
+        }
+        for (; j < pass.bytes; ++j) out[j] = pass.divisor[index[j]];
     }
 }
 
