@@ -1,8 +1,13 @@
 """The benchmark proper, started by bench/run: framelet and the other tools
 on the same photographs in one run, each command timed as a whole process
 (start-up, decoding once or per size as the tool does, three outputs); first
-as JPEG, then as GIF (256 colours with error diffusion where needed)."""
+as JPEG, then as GIF (256 colours with error diffusion where needed).
+Rounds are interleaved (every tool on every photograph, then again), so a
+change in the machine's load falls on all tools alike. framelet's decode-only
+run (one slot larger than every picture: decoding and nothing else) is the
+floor the default job is measured against."""
 import os
+import re
 import shutil
 import statistics
 import subprocess
@@ -31,12 +36,20 @@ for i, size in enumerate([(1024, 768), (800, 600), (160, 120)]):
 '''
 
 
-def framelet_settings(config, out, output_format):
-    """Default slots and the given output format (list index: 2 JPEG, 3 GIF), written into one output folder."""
+DECODE_ONLY_SLOT = (25000, 25000)  # larger than every picture: no output, decoding only
+
+
+def framelet_settings(config, out, sizes, output_format=2):
+    """The given slots (the rest off) and output format (list index: 2 JPEG, 3 GIF), written into one output
+    folder."""
     folder = os.path.join(config, 'Framelet')
     os.makedirs(folder, exist_ok=True)
     lines = ['[VEzu]']
-    for i, (w, h) in enumerate(SIZES, 1):
+    for i in range(1, 7):
+        if i > len(sizes):
+            lines.append('OSize%d=0' % i)
+            continue
+        w, h = sizes[i - 1]
         lines += ['OSize%d=1' % i, 'OutW%d=%d' % (i, w), 'OutH%d=%d' % (i, h), 'AddName%d=_%dx%d' % (i, w, h),
                   'OutDir%d=%s' % (i, out), 'MkDirAdd%d=0' % i]
     lines += ['Quality=75', 'Sampling=0', 'Limit=0', 'DrctCvt=%d' % output_format]
@@ -78,7 +91,7 @@ def vips(photo, out):
     return steps
 
 
-def run_once(commands, env):
+def run_once(commands, env, allowed=(0,)):
     """Wall seconds for the commands in turn, and the largest resident set of any."""
     start = time.perf_counter()
     peak = 0
@@ -86,7 +99,7 @@ def run_once(commands, env):
         child = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         _, status, usage = os.wait4(child.pid, 0)
         child.returncode = os.waitstatus_to_exitcode(status)
-        if child.returncode != 0:
+        if child.returncode not in allowed:
             raise RuntimeError('%s failed: %s' % (command[0], child.stderr.read().decode(errors='replace')))
         child.stderr.close()
         peak = max(peak, usage.ru_maxrss)
@@ -94,79 +107,115 @@ def run_once(commands, env):
 
 
 def measure(tools, photos, out, repetitions, extension):
-    """Median and mean wall time per picture and the peak resident set of each tool."""
-    results = []
-    for name, make, env in tools:
-        per_photo = []
-        peak = 0
+    """Interleaved rounds; per tool the median per picture, the sum of the medians and the peak resident set."""
+    times = dict(((name, photo), []) for name, _, _, _ in tools for photo in photos)
+    peaks = dict(((name, photo), 0) for name, _, _, _ in tools for photo in photos)
+    for _ in range(repetitions):
         for photo in photos:
-            times = []
-            for _ in range(repetitions):
+            for name, make, env, files in tools:
                 shutil.rmtree(out, ignore_errors=True)
                 os.makedirs(out)
-                seconds, rss = run_once(make(photo, out), env)
+                seconds, rss = run_once(make(photo, out), env, (0,) if files else (1,))
                 written = sorted(f for f in os.listdir(out) if f.endswith('.' + extension))
-                if len(written) != 3:
+                if len(written) != files:
                     raise RuntimeError('%s wrote %s for %s' % (name, written, photo))
-                times.append(seconds)
-                peak = max(peak, rss)
-            per_photo.append(statistics.median(times))
-        results.append((name, statistics.median(per_photo), sum(per_photo) / len(per_photo), peak))
-    return results
+                times[name, photo].append(seconds)
+                peaks[name, photo] = max(peaks[name, photo], rss)
+    results = []
+    for name, _, _, _ in tools:
+        per_photo = [statistics.median(times[name, photo]) for photo in photos]
+        results.append((name, statistics.median(per_photo), sum(per_photo), max(peaks[name, p] for p in photos)))
+    return results, peaks
 
 
-def print_table(title, results):
+def print_ratios(results):
+    """The medians per picture and each tool's ratio to framelet's."""
     reference = results[0][1]
     print()
-    print(title)
-    print()
-    print('| tool | median ms per picture | mean ms per picture | x framelet | peak MiB |')
+    print('| tool | median ms per picture | total ms (sum of medians) | x framelet | peak MiB |')
     print('|---|---:|---:|---:|---:|')
-    for name, median, mean, peak in results:
-        print('| %s | %.0f | %.0f | %.2f | %.0f |' % (name, median * 1000, mean * 1000, median / reference,
+    for name, median, total, peak in results:
+        print('| %s | %.0f | %.0f | %.2f | %.0f |' % (name, median * 1000, total * 1000, median / reference,
                                                     peak / 1024))
+
+
+def decoded_bytes(photo):
+    """The size of the decoded 24-bit picture (rows padded to 4 bytes)."""
+    from PIL import Image
+    with Image.open(photo) as picture:
+        width, height = picture.size
+    return (3 * width + 3) // 4 * 4 * height
+
+
+def print_table(results, photos, peaks):
+    """Medians per picture, the two ratios of the default job, and the memory peaks per photograph
+    (the decoder's own working memory is in the decode-only peak)."""
+    print_ratios(results)
+    totals = dict((name, total) for name, _, total, _ in results)
+    default = totals['framelet']
+    print()
+    print('framelet default job / its decode-only run: %.2f' % (default / totals['framelet, decode only']))
+    if 'Pillow (1 thread)' in totals:
+        print('framelet default job / Pillow box-filter fit: %.2f' % (default / totals['Pillow (1 thread)']))
+    print()
+    print('| photograph | decoded MiB | framelet peak MiB, decode only | default job | default / decoded |')
+    print('|---|---:|---:|---:|---:|')
+    for photo in photos:
+        decoded = decoded_bytes(photo) / 1048576
+        only, default = (peaks[name, photo] / 1024 for name in ('framelet, decode only', 'framelet'))
+        print('| %s | %.1f | %.1f | %.1f | %.2f |' % (os.path.basename(photo), decoded, only, default, default / decoded))
 
 
 def main():
     framelet, repetitions = sys.argv[1], int(sys.argv[2])
-    which = sys.argv[3] if len(sys.argv) > 3 else 'all'
+    only = re.compile(sys.argv[3]) if len(sys.argv) > 3 else None
     photos = [os.path.join(PHOTO_FOLDER, p) for p in PHOTOS if os.path.exists(os.path.join(PHOTO_FOLDER, p))]
     if not photos:
         sys.exit('bench: no photographs in %s' % PHOTO_FOLDER)
     work = tempfile.mkdtemp(prefix='framelet-bench-')
     out = os.path.join(work, 'out')
-    jpeg_config = os.path.join(work, 'config-jpeg')
-    gif_config = os.path.join(work, 'config-gif')
-    framelet_settings(jpeg_config, out, 2)
-    framelet_settings(gif_config, out, 3)
-    base = dict(os.environ, XDG_CONFIG_HOME=jpeg_config)
+    config = os.path.join(work, 'config')
+    decode_config = os.path.join(work, 'decode-config')
+    framelet_settings(config, out, SIZES)
+    framelet_settings(decode_config, out, [DECODE_ONLY_SLOT])
+    base = dict(os.environ, XDG_CONFIG_HOME=config)
     single = dict(base, OMP_NUM_THREADS='1', VIPS_CONCURRENCY='1', MAGICK_THREAD_LIMIT='1')
     pillow = os.path.join(work, 'pillow.py')
     with open(pillow, 'w') as f:
         f.write(PILLOW)
 
-    print('bench: %d photographs (%s), %d repetitions, %d cores' %
-          (len(photos), ', '.join(os.path.basename(p) for p in photos), repetitions, os.cpu_count()))
-    if which in ('all', 'jpeg'):
-        tools = [
-            ('framelet', lambda p, o: [[framelet, p]], base),
-            ('vips, 1 thread', vips, single),
-            ('ImageMagick, 1 thread', magick('convert-im6.q16', 1), single),
-            ('GraphicsMagick, 1 thread', magick('gm', 1), single),
-            ('Pillow (1 thread)', lambda p, o: [['/usr/bin/python3', pillow, p, o, 'jpg']], single),
-            ('vips, default threads', vips, base),
-            ('ImageMagick, default threads', magick('convert-im6.q16', 0), base),
-            ('GraphicsMagick, default threads', magick('gm', 0), base),
-        ]
-        print_table('JPEG output', measure(tools, photos, out, repetitions, 'jpg'))
-    if which in ('all', 'gif'):
-        gif_base = dict(os.environ, XDG_CONFIG_HOME=gif_config)
-        tools = [
-            ('framelet', lambda p, o: [[framelet, p]], gif_base),
-            ('ImageMagick, 1 thread', magick('convert-im6.q16', 1, 'gif'), single),
-            ('Pillow (1 thread)', lambda p, o: [['/usr/bin/python3', pillow, p, o, 'gif']], single),
-        ]
-        print_table('GIF output', measure(tools, photos, out, repetitions, 'gif'))
+    # name, commands, environment, files written (framelet writes nothing and exits 1 when decoding only)
+    tools = [
+        ('framelet', lambda p, o: [[framelet, p]], base, 3),
+        ('framelet, decode only', lambda p, o: [[framelet, p]], dict(base, XDG_CONFIG_HOME=decode_config), 0),
+        ('vips, 1 thread', vips, single, 3),
+        ('ImageMagick, 1 thread', magick('convert-im6.q16', 1), single, 3),
+        ('GraphicsMagick, 1 thread', magick('gm', 1), single, 3),
+        ('Pillow (1 thread)', lambda p, o: [['/usr/bin/python3', pillow, p, o, 'jpg']], single, 3),
+        ('vips, default threads', vips, base, 3),
+        ('ImageMagick, default threads', magick('convert-im6.q16', 0), base, 3),
+        ('GraphicsMagick, default threads', magick('gm', 0), base, 3),
+    ]
+    tools = [t for t in tools if t[0].startswith('framelet') or only is None or only.search(t[0])]
+    print('bench: %d photographs (%s), %d interleaved rounds, %d cores, load average %.1f' %
+          (len(photos), ', '.join(os.path.basename(p) for p in photos), repetitions, os.cpu_count(),
+           os.getloadavg()[0]))
+    results, peaks = measure(tools, photos, out, repetitions, 'jpg')
+    print_table(results, photos, peaks)
+
+    # The same three slots written as GIF.
+    gif_config = os.path.join(work, 'gif-config')
+    framelet_settings(gif_config, out, SIZES, 3)
+    tools = [
+        ('framelet', lambda p, o: [[framelet, p]], dict(base, XDG_CONFIG_HOME=gif_config), 3),
+        ('ImageMagick, 1 thread', magick('convert-im6.q16', 1, 'gif'), single, 3),
+        ('Pillow (1 thread)', lambda p, o: [['/usr/bin/python3', pillow, p, o, 'gif']], single, 3),
+    ]
+    tools = [t for t in tools if t[0].startswith('framelet') or only is None or only.search(t[0])]
+    print()
+    print('GIF output:')
+    print_ratios(measure(tools, photos, out, repetitions, 'gif')[0])
+    print('load average after the run: %.1f' % os.getloadavg()[0])
     shutil.rmtree(work, ignore_errors=True)
 
 

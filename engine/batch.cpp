@@ -154,7 +154,7 @@ bool RenderSlot(LPCWSTR temporaryPath, SaveEntry save) {
     fittedPicture.sourcePixels = currentImage->pixels;
     fittedPicture.pixels = nullptr;
     bool saved = false;
-    if (FitToSlot() && CropToSlot()) saved = save(temporaryPath);
+    if (FitCroppedToSlot()) saved = save(temporaryPath);
     ReleasePages(fittedPicture.pixels);
     fittedPicture.pixels = nullptr;
     if (!saved) DeleteFileW(temporaryPath);

@@ -1,6 +1,7 @@
 #include "engine/fitting.h"
 
 #include "engine/codec_state.h"
+#include "engine/fitting_kernels.h"
 #include "engine/load_picture.h"
 #include "engine/memory.h"
 
@@ -20,12 +21,13 @@ constexpr int kTile = 64;  // lines averaged side by side in the vertical pass
 
 // table[i] = floor(i / x) for the window S = floor(x * 32768), x = n / m; the
 // double quotients truncate the same wherever the arithmetic is IEEE double.
-uint8_t* BuildDivisors(int32_t n, int32_t m, int64_t& window) {
-    const double x = static_cast<double>(n) / static_cast<double>(m);
-    window = static_cast<int64_t>(x * kWeightUnit);
-    auto* table = static_cast<uint8_t*>(AllocatePages(static_cast<uint64_t>(window)));
+// The table covers i < entries (the straightforward passes build all of S).
+double AveragingRatio(int32_t n, int32_t m) { return static_cast<double>(n) / static_cast<double>(m); }
+int64_t AveragingWindow(double x) { return static_cast<int64_t>(x * kWeightUnit); }
+uint8_t* BuildDivisors(double x, int64_t entries) {
+    auto* table = static_cast<uint8_t*>(AllocatePages(static_cast<uint64_t>(entries)));
     if (table == nullptr) return nullptr;
-    for (int64_t i = 0; i < window; ++i) table[i] = static_cast<uint8_t>(static_cast<int64_t>(static_cast<double>(i) / x));
+    for (int64_t i = 0; i < entries; ++i) table[i] = static_cast<uint8_t>(static_cast<int64_t>(static_cast<double>(i) / x));
     return table;
 }
 
@@ -58,8 +60,9 @@ void AverageLines(const uint8_t* in, int64_t step, uint8_t* out, int64_t outStep
 // Every column of the rows (each byte of a row is one channel of one column)
 // from srcHeight rows down to newHeight; the width is unchanged.
 bool AverageColumns(const ResizeJob& job, uint8_t* target, int32_t newHeight) {
-    int64_t window = 0;
-    uint8_t* divisor = BuildDivisors(job.srcHeight, newHeight, window);
+    const double x = AveragingRatio(job.srcHeight, newHeight);
+    const int64_t window = AveragingWindow(x);
+    uint8_t* divisor = BuildDivisors(x, window);
     if (divisor == nullptr) return false;
     const int64_t stride = PaddedRowBytes(job.srcWidth, 24);
     const int64_t lineBytes = 3 * static_cast<int64_t>(job.srcWidth);
@@ -73,8 +76,9 @@ bool AverageColumns(const ResizeJob& job, uint8_t* target, int32_t newHeight) {
 
 // Every row of the column pass's output from srcWidth pixels down to newWidth.
 bool AverageRows(const ResizeJob& job, const uint8_t* source, int32_t newWidth, int32_t newHeight) {
-    int64_t window = 0;
-    uint8_t* divisor = BuildDivisors(job.srcWidth, newWidth, window);
+    const double x = AveragingRatio(job.srcWidth, newWidth);
+    const int64_t window = AveragingWindow(x);
+    uint8_t* divisor = BuildDivisors(x, window);
     if (divisor == nullptr) return false;
     const int64_t sourceStride = PaddedRowBytes(job.srcWidth, 24);
     const int64_t targetStride = PaddedRowBytes(newWidth, 24);
@@ -211,6 +215,211 @@ bool ScaleAndSharpen(FittedPicture& picture, int32_t newWidth, int32_t newHeight
     return false;
 }
 
+
+// A page block released at the end of its scope unless handed on.
+class Pages {
+public:
+    explicit Pages(uint64_t bytes) : block_(static_cast<uint8_t*>(AllocatePages(bytes))) {}
+    ~Pages() { ReleasePages(block_); }
+    Pages(const Pages&) = delete;
+    Pages& operator=(const Pages&) = delete;
+    uint8_t* get() const { return block_; }
+    uint8_t* Take() {
+        uint8_t* block = block_;
+        block_ = nullptr;
+        return block;
+    }
+
+private:
+    uint8_t* block_;
+};
+
+// The part of the scaled picture that the crop keeps (from column left and
+// memory row bottom, the slot's size), and around it the region that the
+// sharpening reads: two more pixels each way, fewer where the picture ends.
+struct KeptRegion {
+    int32_t left, bottom, w, h;
+    int32_t x0, x1, y0, y1;
+};
+
+KeptRegion FindKeptRegion(int32_t newWidth, int32_t newHeight, int32_t w, int32_t h) {
+    KeptRegion kept{};
+    kept.w = w;
+    kept.h = h;
+    kept.left = (newWidth - w) / 2;
+    kept.bottom = newHeight - (newHeight - h) / 2 - h;
+    kept.x0 = kept.left < 2 ? 0 : kept.left - 2;
+    kept.x1 = kept.left + w + 2 > newWidth ? newWidth : kept.left + w + 2;
+    kept.y0 = kept.bottom < 2 ? 0 : kept.bottom - 2;
+    kept.y1 = kept.bottom + h + 2 > newHeight ? newHeight : kept.bottom + h + 2;
+    return kept;
+}
+
+// One direction of the averaging: where its outputs close, and its divisor
+// table, of only the entries a window's sum can reach (255 x (x + 2) at most).
+struct Averaging {
+    AveragingPlan plan;
+    double x = 0;
+    uint8_t* divisor = nullptr;
+};
+
+bool PrepareAveraging(int32_t n, int32_t m, Averaging& averaging) {
+    averaging.x = AveragingRatio(n, m);
+    const int64_t window = AveragingWindow(averaging.x);
+    if (!PlanAveraging(n, m, window, averaging.plan)) return false;
+    const int64_t reach = 256 * (static_cast<int64_t>(averaging.x) + 3);
+    averaging.divisor = BuildDivisors(averaging.x, window < reach ? window : reach);
+    return averaging.divisor != nullptr;
+}
+
+// The kept region of the 24-bit source scaled to newWidth x newHeight, into
+// `region` (rows 3 x its width apart): the vertical pass reads only the
+// source columns that the region's pixels average, the horizontal pass
+// makes only the region's pixels.
+bool AverageRegion(const FittedPicture& picture, const KeptRegion& kept, Averaging& across, Averaging& down,
+                   void* sums, uint8_t* region) {
+    const int32_t first = kept.x0 == 0 ? 0 : across.plan.last[kept.x0 - 1];
+    const int32_t columns = across.plan.last[kept.x1 - 1] + 1 - first;
+    const int64_t columnStride = 3 * static_cast<int64_t>(columns);
+    Pages averaged(static_cast<uint64_t>(columnStride) * static_cast<uint64_t>(kept.y1 - kept.y0));
+    if (averaged.get() == nullptr) return false;
+    const ColumnPass pass{picture.sourcePixels + 3 * static_cast<int64_t>(first), PaddedRowBytes(picture.width, 24),
+                          static_cast<int32_t>(columnStride), averaged.get(), columnStride, &down.plan, down.divisor};
+    if (down.x <= kNarrowSumLimit) {
+        AverageColumnsNarrow(pass, kept.y0, kept.y1, static_cast<uint16_t*>(sums));
+    } else {
+        AverageColumnsWide(pass, kept.y0, kept.y1, static_cast<uint32_t*>(sums));
+    }
+    const int64_t regionStride = 3 * static_cast<int64_t>(kept.x1 - kept.x0);
+    for (int32_t r = 0; r < kept.y1 - kept.y0; ++r)
+        AverageRowPixels(averaged.get() + r * columnStride, first, across.plan, kept.x0, kept.x1, across.divisor,
+                         region + r * regionStride);
+    return true;
+}
+
+// The kept pixels of the scaled region, sharpened unless the scaled picture
+// is under 5 pixels either way, into the slot-sized rows.
+void SharpenOrCopyKept(const uint8_t* region, const KeptRegion& kept, bool sharpen, uint8_t* scratch,
+                       uint8_t* out) {
+    const int32_t width = kept.x1 - kept.x0;
+    const int64_t stride = 3 * static_cast<int64_t>(width);
+    const int64_t outStride = PaddedRowBytes(kept.w, 24);
+    const int32_t left = kept.left - kept.x0;
+    const int32_t bottom = kept.bottom - kept.y0;
+    if (!sharpen) {
+        for (int32_t r = 0; r < kept.h; ++r)
+            memcpy(out + r * outStride, region + (bottom + r) * stride + 3 * static_cast<int64_t>(left),
+                   3 * static_cast<size_t>(kept.w));
+        return;
+    }
+    SharpenKept(SharpenRegion{region, width, kept.y1 - kept.y0, stride, left, bottom, kept.w, kept.h, out, outStride},
+                scratch);
+}
+
+// The same bytes as ScaleAndSharpen and the crop, computed only for the
+// pixels the crop keeps and the two around them that the sharpening reads.
+bool ScaleSharpenAndCrop(FittedPicture& picture, int32_t newWidth, int32_t newHeight) {
+    if (newWidth > kLargestSide || newHeight > kLargestSide) return false;
+    const KeptRegion kept = FindKeptRegion(newWidth, newHeight, picture.slotWidth, picture.slotHeight);
+    // The sharpening reads the region's rows 16 bytes at a time.
+    const int64_t regionBytes = 3 * static_cast<int64_t>(kept.x1 - kept.x0) * (kept.y1 - kept.y0) + 16;
+    const int64_t planInts = 2 * static_cast<int64_t>(newWidth) + 2 * newHeight;
+    const int64_t sumBytes = 4 * (3 * static_cast<int64_t>(picture.width) + 48);
+    Pages scratch(static_cast<uint64_t>(4 * planInts + sumBytes));
+    Pages region(static_cast<uint64_t>(regionBytes));
+    Pages out(static_cast<uint64_t>(PaddedRowBytes(kept.w, 24)) * static_cast<uint64_t>(kept.h));
+    if (scratch.get() == nullptr || region.get() == nullptr || out.get() == nullptr) return false;
+    auto* ints = reinterpret_cast<int32_t*>(scratch.get());
+    Averaging across{{ints, ints + newWidth}};
+    Averaging down{{ints + 2 * newWidth, ints + 2 * newWidth + newHeight}};
+    void* sums = ints + planInts;
+    const bool prepared = PrepareAveraging(picture.width, newWidth, across) &&
+                          PrepareAveraging(picture.height, newHeight, down);
+    const bool averaged = prepared && AverageRegion(picture, kept, across, down, sums, region.get());
+    ReleasePages(across.divisor);
+    ReleasePages(down.divisor);
+    if (!averaged) return false;
+    SharpenOrCopyKept(region.get(), kept, newWidth >= 5 && newHeight >= 5, static_cast<uint8_t*>(sums), out.get());
+    picture.pixels = out.Take();
+    picture.width = kept.w;
+    picture.height = kept.h;
+    return true;
+}
+
+// The w x h middle of rows of width x height pixels at `bits`. An odd excess
+// leaves the extra column on the right and the extra row at the bottom cut
+// away; rows are bottom-up, so picture rows top .. top + h - 1 are memory rows
+// height - top - h .. height - top - 1.
+void CopyCentre(const uint8_t* rows, int32_t width, int32_t height, int32_t bits, int32_t w, int32_t h,
+                uint8_t* out) {
+    const int64_t pixelBytes = bits / 8;
+    const int64_t sourceStride = PaddedRowBytes(width, bits);
+    const int64_t targetStride = PaddedRowBytes(w, bits);
+    const int32_t left = (width - w) / 2;
+    const int32_t top = (height - h) / 2;
+    const int64_t firstRow = height - top - h;
+    for (int32_t r = 0; r < h; ++r)
+        memcpy(out + r * targetStride, rows + (firstRow + r) * sourceStride + left * pixelBytes,
+               static_cast<size_t>(w * pixelBytes));
+}
+
+// A picture that needs no scaling, copied whole for the crop that follows.
+bool CopyUnscaled(FittedPicture& picture) {
+    const uint64_t bytes =
+        static_cast<uint64_t>(PaddedRowBytes(picture.width, picture.bitCount)) * static_cast<uint64_t>(picture.height);
+    picture.pixels = static_cast<uint8_t*>(AllocatePages(bytes));
+    if (picture.pixels == nullptr) return false;
+    memcpy(picture.pixels, picture.sourcePixels, bytes);
+    return true;
+}
+
+// A picture that needs no scaling, cropped straight from its rows.
+bool CropUnscaled(FittedPicture& picture) {
+    const int32_t w = picture.slotWidth;
+    const int32_t h = picture.slotHeight;
+    picture.pixels = static_cast<uint8_t*>(AllocatePages(static_cast<uint64_t>(PaddedRowBytes(w, picture.bitCount)) * h));
+    if (picture.pixels == nullptr) return false;
+    CopyCentre(picture.sourcePixels, picture.width, picture.height, picture.bitCount, w, h, picture.pixels);
+    picture.width = w;
+    picture.height = h;
+    return true;
+}
+
+using UnscaledStep = bool (*)(FittedPicture&);
+using ScaleStep = bool (*)(FittedPicture&, int32_t newWidth, int32_t newHeight);
+
+// The checks, the cover size and the 24-bit copy shared by both fittings.
+bool FitWith(UnscaledStep unscaled, ScaleStep scale) {
+    FittedPicture& picture = fittedPicture;
+    const int32_t W = picture.width;
+    const int32_t H = picture.height;
+    const int32_t w = picture.slotWidth;
+    const int32_t h = picture.slotHeight;
+    if (w < 1 || h < 1 || W < 1 || H < 1 || picture.sourcePixels == nullptr) return false;
+    if (w > W || h > H) return false;
+    if (w == W || h == H) return (picture.bitCount == 8 || picture.bitCount == 24) && unscaled(picture);
+    int32_t newWidth = 0;
+    int32_t newHeight = 0;
+    CoverSize(W, H, w, h, newWidth, newHeight);
+    // The scaled rows are 24-bit; a copy converted for them lives only here,
+    // and the record goes back to the original rows afterwards.
+    uint8_t* const original = picture.sourcePixels;
+    const int32_t originalBits = picture.bitCount;
+    uint8_t* copy = nullptr;
+    if (originalBits != 24) {
+        copy = ConvertTo24(picture);
+        if (copy == nullptr) return false;
+        picture.sourcePixels = copy;
+        picture.bitCount = 24;
+    }
+    const bool fitted = scale(picture, newWidth, newHeight);
+    if (copy != nullptr) {
+        ReleasePages(copy);
+        picture.sourcePixels = original;
+        if (!fitted) picture.bitCount = originalBits;
+    }
+    return fitted;
+}
 }  // namespace
 
 void BuildFilterTables(FilterWorkspace& workspace) {
@@ -270,44 +479,9 @@ bool Sharpen(uint64_t bufferSize) {
     return true;
 }
 
-bool FitToSlot() {
-    FittedPicture& picture = fittedPicture;
-    const int32_t W = picture.width;
-    const int32_t H = picture.height;
-    const int32_t w = picture.slotWidth;
-    const int32_t h = picture.slotHeight;
-    if (w < 1 || h < 1 || W < 1 || H < 1 || picture.sourcePixels == nullptr) return false;
-    if (w > W || h > H) return false;
-    if (w == W || h == H) {
-        if (picture.bitCount != 8 && picture.bitCount != 24) return false;
-        const uint64_t bytes = static_cast<uint64_t>(PaddedRowBytes(W, picture.bitCount)) * static_cast<uint64_t>(H);
-        picture.pixels = static_cast<uint8_t*>(AllocatePages(bytes));
-        if (picture.pixels == nullptr) return false;
-        memcpy(picture.pixels, picture.sourcePixels, bytes);
-        return true;
-    }
-    int32_t newWidth = 0;
-    int32_t newHeight = 0;
-    CoverSize(W, H, w, h, newWidth, newHeight);
-    // The scaled rows are 24-bit; a copy converted for them lives only here,
-    // and the record goes back to the original rows afterwards.
-    uint8_t* const original = picture.sourcePixels;
-    const int32_t originalBits = picture.bitCount;
-    uint8_t* copy = nullptr;
-    if (originalBits != 24) {
-        copy = ConvertTo24(picture);
-        if (copy == nullptr) return false;
-        picture.sourcePixels = copy;
-        picture.bitCount = 24;
-    }
-    const bool fitted = ScaleAndSharpen(picture, newWidth, newHeight);
-    if (copy != nullptr) {
-        ReleasePages(copy);
-        picture.sourcePixels = original;
-        if (!fitted) picture.bitCount = originalBits;
-    }
-    return fitted;
-}
+bool FitToSlot() { return FitWith(CopyUnscaled, ScaleAndSharpen); }
+
+bool FitCroppedToSlot() { return FitWith(CropUnscaled, ScaleSharpenAndCrop); }
 
 bool CropToSlot() {
     FittedPicture& picture = fittedPicture;
@@ -316,21 +490,9 @@ bool CropToSlot() {
     const int32_t h = picture.slotHeight;
     if (bits != 8 && bits != 24) return false;
     if (picture.pixels == nullptr || w < 1 || h < 1 || w > picture.width || h > picture.height) return false;
-    const int64_t pixelBytes = bits / 8;
-    const int64_t targetStride = PaddedRowBytes(w, bits);
-    auto* cropped = static_cast<uint8_t*>(AllocatePages(static_cast<uint64_t>(targetStride) * static_cast<uint64_t>(h)));
+    auto* cropped = static_cast<uint8_t*>(AllocatePages(static_cast<uint64_t>(PaddedRowBytes(w, bits)) * h));
     if (cropped == nullptr) return false;
-    const int64_t sourceStride = PaddedRowBytes(picture.width, bits);
-    // An odd excess leaves the extra column on the right and the extra row at
-    // the bottom cut away.
-    const int32_t left = (picture.width - w) / 2;
-    const int32_t top = (picture.height - h) / 2;
-    // Rows are bottom-up: picture rows top .. top + h - 1 are memory rows
-    // height - top - h .. height - top - 1.
-    const int64_t firstRow = picture.height - top - h;
-    for (int32_t r = 0; r < h; ++r)
-        memcpy(cropped + r * targetStride, picture.pixels + (firstRow + r) * sourceStride + left * pixelBytes,
-               static_cast<size_t>(w * pixelBytes));
+    CopyCentre(picture.pixels, picture.width, picture.height, bits, w, h, cropped);
     ReleasePages(picture.pixels);
     picture.pixels = cropped;
     picture.width = w;

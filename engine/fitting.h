@@ -54,6 +54,10 @@ void BuildFilterTables(FilterWorkspace& workspace);
 bool FitToSlot();
 // Cuts the slot's size out of the middle of fittedPicture.
 bool CropToSlot();
+// FitToSlot then CropToSlot, to the same bytes, computing only the pixels the
+// crop keeps (and the two around them that the sharpening reads); this is
+// the batch's fitting, the two steps above are its reference.
+bool FitCroppedToSlot();
 // Area-averages resizeJob's rows into its destination at the new size, each
 // side 1..25000 and no larger than the source's (the averaging only shrinks).
 bool Resize(int32_t newWidth, int32_t newHeight);

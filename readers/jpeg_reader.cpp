@@ -65,39 +65,46 @@ int32_t PelsPerMeter(int unit, UINT16 density) {
     return 0;
 }
 
-// Every scanline into its place; the first decoded row is the top of the
-// picture, the last row in memory. Rows a cut file lacks stay zero.
-void ReadRows(jpeg_decompress_struct& library, uint8_t* pixels, uint64_t stride) {
+// Four components folded into colour, one scanline at a time through a row
+// of samples: the library's samples as they come, without inversion (255,
+// 255, 255, 255) is white and k = 0 is black.
+void ReadCmykRows(jpeg_decompress_struct& library, uint8_t* pixels, uint64_t stride) {
     const auto common = reinterpret_cast<j_common_ptr>(&library);
     const JDIMENSION width = library.output_width;
     const JDIMENSION height = library.output_height;
-    const int components = library.output_components;
-    const JDIMENSION sampleBytes = width * static_cast<JDIMENSION>(components);
-    JSAMPARRAY samples = (*library.mem->alloc_sarray)(common, JPOOL_IMAGE, sampleBytes, 1);
-    const uint8_t* cmyk = nullptr;
-    if (components == 4) {
-        auto* table = static_cast<uint8_t*>((*library.mem->alloc_large)(common, JPOOL_IMAGE, 256 * 256));
-        for (int a = 0; a < 256; ++a)
-            for (int k = 0; k < 256; ++k) table[a * 256 + k] = static_cast<uint8_t>(a * k / 255);
-        cmyk = table;
-    }
+    JSAMPARRAY samples = (*library.mem->alloc_sarray)(common, JPOOL_IMAGE, width * 4, 1);
+    auto* cmyk = static_cast<uint8_t*>((*library.mem->alloc_large)(common, JPOOL_IMAGE, 256 * 256));
+    for (int a = 0; a < 256; ++a)
+        for (int k = 0; k < 256; ++k) cmyk[a * 256 + k] = static_cast<uint8_t>(a * k / 255);
     while (library.output_scanline < height) {
         const JDIMENSION row = library.output_scanline;
         if (jpeg_read_scanlines(&library, samples, 1) != 1) break;
         uint8_t* out = pixels + static_cast<uint64_t>(height - 1 - row) * stride;
         const JSAMPLE* in = samples[0];
-        if (cmyk == nullptr) {
-            memcpy(out, in, sampleBytes);
-            continue;
-        }
-        // The library's samples as they come, without inversion: (255, 255,
-        // 255, 255) is white and k = 0 is black.
         for (JDIMENSION x = 0; x < width; ++x, in += 4, out += 3) {
             const uint8_t* k = cmyk + in[3];
             out[0] = k[in[2] * 256];
             out[1] = k[in[1] * 256];
             out[2] = k[in[0] * 256];
         }
+    }
+}
+
+// Every scanline into its place, as many as the library will give per call
+// and straight into the picture's rows: the first decoded row is the top of
+// the picture, the last row in memory. Rows a cut file lacks stay zero.
+void ReadRows(jpeg_decompress_struct& library, uint8_t* pixels, uint64_t stride) {
+    if (library.output_components == 4) {
+        ReadCmykRows(library, pixels, stride);
+        return;
+    }
+    const auto common = reinterpret_cast<j_common_ptr>(&library);
+    const JDIMENSION height = library.output_height;
+    auto* rows = static_cast<JSAMPARRAY>((*library.mem->alloc_large)(common, JPOOL_IMAGE, height * sizeof(JSAMPROW)));
+    for (JDIMENSION row = 0; row < height; ++row) rows[row] = pixels + static_cast<uint64_t>(height - 1 - row) * stride;
+    while (library.output_scanline < height) {
+        const JDIMENSION row = library.output_scanline;
+        if (jpeg_read_scanlines(&library, rows + row, height - row) == 0) break;
     }
 }
 
