@@ -131,6 +131,7 @@ const WriterCase kWriters[] = {
     {"PNG", SavePng, [] { return static_cast<CodecState*>(pngWriter); }, false},
     {"JPEG", SaveJpeg, [] { return static_cast<CodecState*>(jpegWriter); }, false},
     {"JPEG within a size limit", SaveJpeg, [] { return static_cast<CodecState*>(jpegWriter); }, true},
+    {"GIF", SaveGif, [] { return static_cast<CodecState*>(gifWriter); }, false},
 };
 
 }  // namespace
