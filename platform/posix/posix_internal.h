@@ -29,7 +29,7 @@ inline bool IsSeparator(WCHAR c) { return c == L'\\' || c == L'/'; }
 // the size needed including the terminator (and nothing written).
 DWORD CopyOut(const std::wstring& text, LPWSTR buffer, DWORD size);
 
-enum class ObjectKind { File, Mapping, Heap };
+enum class ObjectKind { File, Mapping, Heap, Search };
 
 struct KernelObject {
     ObjectKind kind;
