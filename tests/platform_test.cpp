@@ -349,7 +349,7 @@ TEST(PlatformFiles, FindListsMatchingNamesCaseInsensitivelyThenStops) {
     folder.Write(L"one.spi", std::string("1"));
     folder.Write(L"TWO.SPI", std::string("22"));
     folder.Write(L"three.txt", std::string("3"));
-    folder.Write(L"four.spix", std::string("4"));
+    // (Not "x.spix": Windows matches it too where the volume keeps 8.3 names, so behaviour varies.)
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW(folder.Join(L"*.spi").c_str(), &found);
     ASSERT_NE(search, INVALID_HANDLE_VALUE);
