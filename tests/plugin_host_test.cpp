@@ -476,6 +476,7 @@ TEST_F(WebpPlugin, TruncatedAndDamagedFilesFail) {
 }
 
 TEST_F(WebpPlugin, ABatchTurnsAWebpPhotographIntoTheThreeWallpapersOnlyWithPluginsOn) {
+    DestroyCodecs();  // a batch makes its own set
     wcscpy(settingsPath, pictures.Join(L"none.ini").c_str());
     SettingsStore::Load();
     appSettings.outputFormat = 0;
