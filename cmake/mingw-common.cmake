@@ -30,3 +30,6 @@ set(CMAKE_C_FLAGS_INIT "-msse2 -mfpmath=sse")
 set(CMAKE_CXX_FLAGS_INIT "-msse2 -mfpmath=sse")
 # No MinGW runtime DLLs beside the program.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# zlib's static library, not its import library: a Windows machine has no
+# zlib1.dll of its own (Wine ships one, which would hide the fault).
+set(ZLIB_USE_STATIC_LIBS ON)

@@ -4,10 +4,8 @@
 #include "engine/fitting.h"
 #include "engine/load_picture.h"
 #include "engine/memory.h"
+#include "engine/save_picture.h"
 #include "settings/settings_store.h"
-#include "writers/bmp_writer.h"
-#include "writers/jpeg_writer.h"
-#include "writers/png_writer.h"
 
 #include <cwchar>
 

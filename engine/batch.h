@@ -2,6 +2,10 @@
 // written to a temporary file and copied under a name that replaces nothing.
 #pragma once
 
+#ifndef FRAMELET_LAYER_ENGINE
+#error "engine headers are for the engine library and the app"
+#endif
+
 #include "platform/win32.h"
 
 #include <cstdint>

@@ -3,6 +3,10 @@
 // its end, each object behind one process-wide pointer.
 #pragma once
 
+#ifndef FRAMELET_LAYER_ENGINE
+#error "engine headers are for the engine library and the app"
+#endif
+
 #include "engine/color_reducer.h"
 #include "engine/fitting.h"
 #include "readers/bmp_reader.h"
@@ -16,10 +20,6 @@
 #include "writers/jpeg_writer.h"
 #include "writers/png_writer.h"
 
-extern FilterWorkspace* filterWorkspace;
-extern ColorReducer* colorReducer;  // converts a picture to 24 bits before scaling
-extern ResizeJob* resizeJob;
-extern SharpenJob* sharpenJob;
 extern BmpReader* bmpReader;
 extern BmpWriter* bmpWriter;
 extern PngReader* pngReader;

@@ -19,6 +19,20 @@ void CodecState::ReleaseHandles() {
     outputFile = INVALID_HANDLE_VALUE;
 }
 
+bool CodecState::CreateOutput(LPCWSTR path) {
+    outputFile = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (outputFile != INVALID_HANDLE_VALUE) return true;
+    errorCode = kErrorCannotCreateOutput;
+    return false;
+}
+
+bool CodecState::WriteOutput(const void* bytes, DWORD count) {
+    DWORD written = 0;
+    if (WriteFile(outputFile, bytes, count, &written, nullptr) && written == count) return true;
+    errorCode = kErrorCannotCreateOutput;
+    return false;
+}
+
 void ComputeStride(ColorReducer& state) {
     const int32_t width = state.width;
     int32_t rowBytes;
@@ -39,7 +53,7 @@ void ComputeStride(ColorReducer& state) {
             break;
     }
     state.rowBytes = rowBytes;
-    state.stride = padded ? (rowBytes + 3) & ~3 : rowBytes;
+    state.stride = padded ? static_cast<int32_t>(PaddedRowBytes(width, state.targetBitCount)) : rowBytes;
     // A product beyond 32 bits saturates, and no page allocation accepts it.
     const int64_t size = static_cast<int64_t>(state.stride) * state.height;
     state.imageSize = size > INT32_MAX ? INT32_MAX : static_cast<int32_t>(size);

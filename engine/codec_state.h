@@ -32,6 +32,12 @@ public:
     void ResetHandles();
     // The last step of every load or save: unmap and close whatever is open.
     void ReleaseHandles();
+
+    // A writer's output file, created anew; false with errorCode 5.
+    bool CreateOutput(LPCWSTR path);
+    // Every write of a writer goes through here: a short write (a full disk)
+    // fails with errorCode 5, so a cut file never passes for a finished one.
+    bool WriteOutput(const void* bytes, DWORD count);
 };
 
 // The 40-byte header of an uncompressed bottom-up picture.

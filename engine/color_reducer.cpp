@@ -1,6 +1,7 @@
 #include "engine/color_reducer.h"
 
 #include "engine/memory.h"
+#include "engine/picture_records.h"
 
 #include <cstring>
 
@@ -8,10 +9,6 @@ ColorReducer::ColorReducer()
     : ditherMode(0), width(0), height(0), sourceBitCount(0), targetBitCount(0), squaresTable(nullptr) {}
 
 namespace {
-
-int32_t DibRowBytes(int32_t width, int32_t bits) {
-    return static_cast<int32_t>(((static_cast<int64_t>(width) * bits + 31) / 32) * 4);
-}
 
 // Palette indices packed several to a byte, most significant first, become
 // one byte each.
@@ -97,7 +94,7 @@ constexpr int32_t kNearEnough = 800;  // squared distance a preferred colour acc
 bool ColorReducer::Convert(RGBQUAD* outPalette, uint8_t* outPixels, const RGBQUAD* inPalette,
                            const uint8_t* inPixels) {
     if (width < 1 || height < 1 || outPixels == nullptr || inPixels == nullptr || inPalette == nullptr) return false;
-    const int32_t inStride = DibRowBytes(width, sourceBitCount);
+    const int32_t inStride = static_cast<int32_t>(PaddedRowBytes(width, sourceBitCount));
     if (targetBitCount == 8 && (sourceBitCount == 1 || sourceBitCount == 4)) {
         if (outPalette == nullptr) return false;
         memcpy(outPalette, inPalette, sizeof(RGBQUAD) * (1u << sourceBitCount));
@@ -170,14 +167,14 @@ void ColorReducer::SetUpDiffusion() {
 }
 
 bool ColorReducer::FillWorkCopy() {
-    const int64_t rowLength = (3 * static_cast<int64_t>(width) + 3) & ~int64_t{3};
+    const int64_t rowLength = PaddedRowBytes(width, 24);
     if (rowLength > INT32_MAX) return false;
     workStride = static_cast<int32_t>(rowLength);
     const uint64_t bytes = static_cast<uint64_t>(workStride) * static_cast<uint64_t>(height);
     workPixels = static_cast<uint8_t*>(AllocatePages(bytes));
     if (workPixels == nullptr) return false;
     if (sourceBitCount == 8)
-        ExpandRows(workPixels, workStride, inPixels, DibRowBytes(width, 8), inPalette, width, height);
+        ExpandRows(workPixels, workStride, inPixels, PaddedRowBytes(width, 8), inPalette, width, height);
     else
         memcpy(workPixels, inPixels, static_cast<size_t>(bytes));
     return true;
@@ -413,3 +410,14 @@ void ColorReducer::SpreadLastPixel(uint8_t* pixel, const int32_t* error) {
 void ColorReducer::SpreadAlongLastRow(uint8_t* pixel, const int32_t* error) { Receive(pixel + 3, weightRight, error); }
 
 void ColorReducer::SpreadDownOnly(uint8_t* pixel, const int32_t* error) { Receive(pixel + workStride, weightBelow, error); }
+
+void BuildBlendTable(uint8_t (&table)[256][256]) {
+    for (int i = 0; i < 256; ++i) {
+        table[i][0] = table[0][i] = 0;
+        table[i][255] = table[255][i] = static_cast<uint8_t>(i);
+    }
+    for (int i = 1; i <= 254; ++i) {
+        const int64_t a = 65536 * i / 255;
+        for (int j = i; j <= 254; ++j) table[i][j] = table[j][i] = static_cast<uint8_t>((a * j + 32768) >> 16);
+    }
+}

@@ -87,3 +87,7 @@ private:
     void MapWithDiffusion();
     void Receive(uint8_t* neighbour, const int32_t* weight, const int32_t* error);
 };
+
+// table[i][j] is about i * j / 255 (exact at 0 and 255): the blend of the
+// fitting tables and of the PNG reader's compositing.
+void BuildBlendTable(uint8_t (&table)[256][256]);

@@ -1,10 +1,13 @@
 #include "engine/fitting.h"
 
-#include "engine/codec_set.h"
+#include "engine/codec_state.h"
+#include "engine/load_picture.h"
 #include "engine/memory.h"
 
 #include <cstdlib>
 #include <cstring>
+
+FittedPicture fittedPicture{};
 
 namespace {
 
@@ -14,8 +17,6 @@ constexpr int32_t kWeightUnit = 32768;  // one source pixel of an averaging wind
 constexpr int kSharpenAmount = 3;       // 3/8 of the difference
 constexpr int32_t kSharpenThreshold = 20;
 constexpr int kTile = 64;  // lines averaged side by side in the vertical pass
-
-int64_t StrideFor(int64_t width, int32_t bitCount) { return (width * (bitCount / 8) + 3) & ~int64_t{3}; }
 
 // table[i] = floor(i / x) for the window S = floor(x * 32768), x = n / m; the
 // double quotients truncate the same wherever the arithmetic is IEEE double.
@@ -60,7 +61,7 @@ bool AverageColumns(const ResizeJob& job, uint8_t* target, int32_t newHeight) {
     int64_t window = 0;
     uint8_t* divisor = BuildDivisors(job.srcHeight, newHeight, window);
     if (divisor == nullptr) return false;
-    const int64_t stride = Stride24(job.srcWidth);
+    const int64_t stride = PaddedRowBytes(job.srcWidth, 24);
     const int64_t lineBytes = 3 * static_cast<int64_t>(job.srcWidth);
     for (int64_t first = 0; first < lineBytes; first += kTile) {
         const int32_t count = static_cast<int32_t>(lineBytes - first < kTile ? lineBytes - first : kTile);
@@ -75,8 +76,8 @@ bool AverageRows(const ResizeJob& job, const uint8_t* source, int32_t newWidth, 
     int64_t window = 0;
     uint8_t* divisor = BuildDivisors(job.srcWidth, newWidth, window);
     if (divisor == nullptr) return false;
-    const int64_t sourceStride = Stride24(job.srcWidth);
-    const int64_t targetStride = Stride24(newWidth);
+    const int64_t sourceStride = PaddedRowBytes(job.srcWidth, 24);
+    const int64_t targetStride = PaddedRowBytes(newWidth, 24);
     for (int32_t row = 0; row < newHeight; ++row)
         AverageLines(source + row * sourceStride, 3, job.dstRows + row * targetStride, 3, 3, job.srcWidth, window,
                      divisor);
@@ -189,7 +190,7 @@ void CoverSize(int32_t W, int32_t H, int32_t w, int32_t h, int32_t& newWidth, in
 // Scales the 24-bit sourcePixels to the new size into fresh pixels and
 // sharpens them; on failure nothing of this step is left allocated.
 bool ScaleAndSharpen(FittedPicture& picture, int32_t newWidth, int32_t newHeight) {
-    const uint64_t bytes = static_cast<uint64_t>(Stride24(newWidth)) * static_cast<uint64_t>(newHeight);
+    const uint64_t bytes = static_cast<uint64_t>(PaddedRowBytes(newWidth, 24)) * static_cast<uint64_t>(newHeight);
     uint8_t* scaled = static_cast<uint8_t*>(AllocatePages(bytes));
     if (scaled == nullptr) return false;
     *resizeJob = ResizeJob{picture.width, picture.height, picture.sourcePixels, scaled};
@@ -213,15 +214,7 @@ bool ScaleAndSharpen(FittedPicture& picture, int32_t newWidth, int32_t newHeight
 }  // namespace
 
 void BuildFilterTables(FilterWorkspace& workspace) {
-    for (int i = 0; i < 256; ++i) {
-        workspace.blend[i][0] = workspace.blend[0][i] = 0;
-        workspace.blend[i][255] = workspace.blend[255][i] = static_cast<uint8_t>(i);
-    }
-    for (int i = 1; i <= 254; ++i) {
-        const int64_t a = 65536 * i / 255;
-        for (int j = i; j <= 254; ++j)
-            workspace.blend[i][j] = workspace.blend[j][i] = static_cast<uint8_t>((a * j + 32768) >> 16);
-    }
+    BuildBlendTable(workspace.blend);
     workspace.div25[0] = 0;
     for (int s = 1; s <= 6375; ++s) workspace.div25[s] = static_cast<uint8_t>((35389 + 2621 * (s - 1)) >> 16);
     for (int d = -128; d <= 127; ++d) {
@@ -238,7 +231,7 @@ bool Resize(int32_t newWidth, int32_t newHeight) {
     // Averaging windows of less than a source pixel would read past the divisor table.
     if (newWidth > job.srcWidth || newHeight > job.srcHeight || job.srcRows == nullptr || job.dstRows == nullptr)
         return false;
-    const uint64_t bytes = static_cast<uint64_t>(Stride24(job.srcWidth)) * static_cast<uint64_t>(newHeight);
+    const uint64_t bytes = static_cast<uint64_t>(PaddedRowBytes(job.srcWidth, 24)) * static_cast<uint64_t>(newHeight);
     auto* columns = static_cast<uint8_t*>(AllocatePages(bytes));
     if (columns == nullptr) return false;
     const bool done = AverageColumns(job, columns, newHeight) && AverageRows(job, columns, newWidth, newHeight);
@@ -249,7 +242,7 @@ bool Resize(int32_t newWidth, int32_t newHeight) {
 bool Sharpen(uint64_t bufferSize) {
     FittedPicture& picture = fittedPicture;
     if (picture.width < 5 || picture.height < 5) return true;
-    const int64_t stride = Stride24(picture.width);
+    const int64_t stride = PaddedRowBytes(picture.width, 24);
     if (picture.pixels == nullptr || bufferSize < static_cast<uint64_t>(stride) * static_cast<uint64_t>(picture.height))
         return false;
     auto* output = static_cast<uint8_t*>(AllocatePages(bufferSize));
@@ -287,7 +280,7 @@ bool FitToSlot() {
     if (w > W || h > H) return false;
     if (w == W || h == H) {
         if (picture.bitCount != 8 && picture.bitCount != 24) return false;
-        const uint64_t bytes = static_cast<uint64_t>(StrideFor(W, picture.bitCount)) * static_cast<uint64_t>(H);
+        const uint64_t bytes = static_cast<uint64_t>(PaddedRowBytes(W, picture.bitCount)) * static_cast<uint64_t>(H);
         picture.pixels = static_cast<uint8_t*>(AllocatePages(bytes));
         if (picture.pixels == nullptr) return false;
         memcpy(picture.pixels, picture.sourcePixels, bytes);
@@ -324,10 +317,10 @@ bool CropToSlot() {
     if (bits != 8 && bits != 24) return false;
     if (picture.pixels == nullptr || w < 1 || h < 1 || w > picture.width || h > picture.height) return false;
     const int64_t pixelBytes = bits / 8;
-    const int64_t targetStride = StrideFor(w, bits);
+    const int64_t targetStride = PaddedRowBytes(w, bits);
     auto* cropped = static_cast<uint8_t*>(AllocatePages(static_cast<uint64_t>(targetStride) * static_cast<uint64_t>(h)));
     if (cropped == nullptr) return false;
-    const int64_t sourceStride = StrideFor(picture.width, bits);
+    const int64_t sourceStride = PaddedRowBytes(picture.width, bits);
     // An odd excess leaves the extra column on the right and the extra row at
     // the bottom cut away.
     const int32_t left = (picture.width - w) / 2;

@@ -3,6 +3,13 @@
 // arithmetic is integer and table-driven, so results are defined to the bit.
 #pragma once
 
+#ifndef FRAMELET_LAYER_ENGINE
+#error "engine headers are for the engine library and the app"
+#endif
+
+#include "engine/color_reducer.h"
+#include "engine/picture_records.h"
+
 #include <cstdint>
 
 // Tables computed once per codec set; the blend table also serves the PNG reader.
@@ -33,6 +40,14 @@ struct SharpenJob {
     const uint8_t* clamp = nullptr;     // at v = 0
 };
 
+// The fitting records of the codec set, which creates and destroys them with
+// each batch, and the picture on its way through them.
+extern FilterWorkspace* filterWorkspace;
+extern ColorReducer* colorReducer;  // converts a picture to 24 bits before scaling
+extern ResizeJob* resizeJob;
+extern SharpenJob* sharpenJob;
+extern FittedPicture fittedPicture;
+
 void BuildFilterTables(FilterWorkspace& workspace);
 // Scales and sharpens fittedPicture to cover its slot; false when the slot is
 // larger than the picture or a step fails (its buffers released).
@@ -47,5 +62,3 @@ bool Resize(int32_t newWidth, int32_t newHeight);
 // pixels either way stay as they are.
 bool Sharpen(uint64_t bufferSize);
 
-// Bytes from one 24-bit row to the next for a width.
-inline int64_t Stride24(int64_t width) { return (3 * width + 3) & ~int64_t{3}; }

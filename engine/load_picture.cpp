@@ -1,13 +1,55 @@
 #include "engine/load_picture.h"
 
 #include "engine/codec_set.h"
+#include "engine/fitting.h"
 #include "engine/format_detect.h"
+#include "readers/mapped_file.h"
 #include "settings/settings_store.h"
 
 #include <initializer_list>
 
 DecodedImage* currentImage = nullptr;
-FittedPicture fittedPicture{};
+
+namespace {
+
+// The frame every built-in load shares: a clean state, the reader's own
+// decode, its release whatever the result, and the picture handed on.
+template <class Reader, class DecodeStep>
+bool LoadWith(Reader& reader, DecodeStep decode) {
+    reader.ResetHandles();
+    reader.Reset();
+    reader.usePlainMemory = true;
+    DecodedImage* result = decode(reader);
+    reader.Release();
+    currentImage = result;
+    return result != nullptr;
+}
+
+// The decode of a reader that walks the mapped file with the read cursor.
+template <class Reader>
+DecodedImage* MapAndDecode(Reader& reader, LPCWSTR path) {
+    return MappedFile::Open(path, reader) != 0 ? reader.Decode() : nullptr;
+}
+
+}  // namespace
+
+bool LoadBmp(LPCWSTR path) {
+    return LoadWith(*bmpReader, [path](BmpReader& reader) { return reader.Decode(path); });
+}
+
+bool LoadPng(LPCWSTR path) {
+    return LoadWith(*pngReader, [path](PngReader& reader) {
+        // Transparency goes onto white through the workspace's blend table.
+        reader.blendTable = filterWorkspace != nullptr ? &filterWorkspace->blend[0][0] : nullptr;
+        reader.background[0] = reader.background[1] = reader.background[2] = 255;
+        reader.displayGamma = 2200;
+        return MapAndDecode(reader, path);
+    });
+}
+
+bool LoadJpeg(LPCWSTR path) {
+    return LoadWith(*jpegReader, [path](JpegReader& reader) { return reader.Decode(path); });
+}
 
 // Formats whose reader is not built yet decline every file, which hands it
 // on to the plug-ins.

@@ -2,7 +2,14 @@
 // format first, the picture plug-ins after.
 #pragma once
 
+#ifndef FRAMELET_LAYER_ENGINE
+#error "engine headers are for the engine library and the app"
+#endif
+
 #include "engine/picture_records.h"
+
+// The picture of the file being converted; null between files.
+extern DecodedImage* currentImage;
 
 // True with currentImage set to the picture; false with it null and no
 // picture memory left allocated.

@@ -30,9 +30,10 @@ struct FittedPicture {
     int32_t slotHeight;
 };
 
-// The picture of the file being converted; null between files.
-extern DecodedImage* currentImage;
-extern FittedPicture fittedPicture;
+// Bytes of one bottom-up row of width pixels of bitCount bits (1, 4, 8, 24),
+// padded to a multiple of 4: the one row rule of every picture in memory and
+// in bitmap files.
+constexpr int64_t PaddedRowBytes(int64_t width, int32_t bitCount) { return (width * bitCount + 31) / 32 * 4; }
 
 // Format codes shared by detection, dispatch and DecodedImage::sourceFormat.
 enum FormatCode : int32_t {

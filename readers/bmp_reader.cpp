@@ -1,7 +1,5 @@
 #include "readers/bmp_reader.h"
 
-#include "engine/codec_set.h"
-#include "engine/load_picture.h"
 #include "engine/memory.h"
 #include "readers/mapped_file.h"
 
@@ -13,8 +11,6 @@ uint32_t TableEntries(uint32_t used, int bits) {
     const uint32_t entries = used != 0 ? used : 1u << bits;
     return entries > 256 ? 256 : entries;
 }
-
-uint64_t PaddedRow(uint64_t bytes) { return (bytes + 3) & ~uint64_t{3}; }
 
 // Position of the highest set bit + 1; 1 for an empty mask.
 int BitLength(uint64_t value) {
@@ -119,7 +115,7 @@ bool BmpReader::DirectPath() {
     const int bits = h.biBitCount;
     if (bits == 8) ReadSome(image.palette, 4 * TableEntries(h.biClrUsed, 8));
     FillInfoHeader(image.header, h.biWidth, h.biHeight, bits, h.biXPelsPerMeter, h.biYPelsPerMeter, 0);
-    const uint64_t bytes = PaddedRow(static_cast<uint64_t>(bits / 8) * h.biWidth) * static_cast<uint64_t>(h.biHeight);
+    const uint64_t bytes = static_cast<uint64_t>(PaddedRowBytes(h.biWidth, bits)) * static_cast<uint64_t>(h.biHeight);
     image.pixels = static_cast<uint8_t*>(AllocatePages(bytes));
     if (image.pixels == nullptr) {
         errorCode = kBmpOutOfMemory;
@@ -136,8 +132,7 @@ bool BmpReader::LowDepthPath() {
     const int bits = h.biBitCount;
     RGBQUAD table[256] = {};
     ReadSome(table, 4 * TableEntries(h.biClrUsed, bits));
-    const uint64_t packed = bits == 1 ? (static_cast<uint64_t>(h.biWidth) + 7) / 8 : (static_cast<uint64_t>(h.biWidth) + 1) / 2;
-    const uint64_t rawBytes = PaddedRow(packed) * static_cast<uint64_t>(h.biHeight);
+    const uint64_t rawBytes = static_cast<uint64_t>(PaddedRowBytes(h.biWidth, bits)) * static_cast<uint64_t>(h.biHeight);
     auto* raw = static_cast<uint8_t*>(AllocatePages(rawBytes));
     if (raw == nullptr) {
         errorCode = kBmpOutOfMemory;
@@ -181,7 +176,7 @@ bool BmpReader::MaskedPath() {
         errorCode = kBmpInvalidPicture;
         return false;
     }
-    const uint64_t stride24 = PaddedRow(3 * static_cast<uint64_t>(h.biWidth));
+    const auto stride24 = static_cast<uint64_t>(PaddedRowBytes(h.biWidth, 24));
     auto* rows = static_cast<uint8_t*>(AllocatePages(stride24 * static_cast<uint64_t>(h.biHeight)));
     if (rows == nullptr) {
         errorCode = kBmpOutOfMemory;
@@ -220,16 +215,4 @@ bool BmpReader::MaskedPath() {
     ReleasePages(rest);
     image.pixels = rows;
     return true;
-}
-
-bool LoadBmp(LPCWSTR path) {
-    BmpReader& reader = *bmpReader;
-    reader.ResetHandles();
-    reader.Reset();
-    reader.usePlainMemory = true;
-    DecodedImage* result = reader.Decode(path);
-    // The reader's own buffers are gone by now; only the handles are left.
-    reader.Release();
-    currentImage = result;
-    return result != nullptr;
 }

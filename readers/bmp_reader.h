@@ -2,6 +2,10 @@
 // palette rows (1, 4 and 8 bits in the file) or 24-bit rows (16, 24, 32).
 #pragma once
 
+#ifndef FRAMELET_LAYER_CODECS
+#error "readers and writers are for the codecs library and the layers above it"
+#endif
+
 #include "engine/codec_state.h"
 
 // What a failed decode leaves in errorCode.

@@ -1,20 +1,10 @@
 #include "readers/jpeg_reader.h"
 
-#include "engine/codec_set.h"
-#include "engine/load_picture.h"
 #include "engine/memory.h"
+#include "readers/jpeg_errors.h"
 #include "readers/mapped_file.h"
 
-// The library's headers need FILE and size_t declared before them.
-#include <csetjmp>
-#include <cstdio>
 #include <cstring>
-
-#include <jpeglib.h>
-
-#ifndef JCS_EXTENSIONS
-#error "the JPEG library must offer blue-green-red rows (JCS_EXT_BGR)"
-#endif
 
 namespace {
 
@@ -66,15 +56,6 @@ void InstallSource(jpeg_decompress_struct& library, const uint8_t* view, uint32_
     source.bytes_in_buffer = size;
 }
 
-// The library's standard error manager, except that a fatal error returns to
-// the reader instead of ending the process.
-struct JpegErrorHandler {
-    jpeg_error_mgr base;  // first, so that the library's pointer is ours
-    jmp_buf context;
-};
-
-void ReturnToReader(j_common_ptr library) { longjmp(reinterpret_cast<JpegErrorHandler*>(library->err)->context, 1); }
-
 bool SideInRange(JDIMENSION side) { return side >= 1 && side <= kLargestJpegSide; }
 
 // Pixels per metre from the JFIF density: dots per inch or per centimetre.
@@ -84,10 +65,45 @@ int32_t PelsPerMeter(int unit, UINT16 density) {
     return 0;
 }
 
+// Every scanline into its place; the first decoded row is the top of the
+// picture, the last row in memory. Rows a cut file lacks stay zero.
+void ReadRows(jpeg_decompress_struct& library, uint8_t* pixels, uint64_t stride) {
+    const auto common = reinterpret_cast<j_common_ptr>(&library);
+    const JDIMENSION width = library.output_width;
+    const JDIMENSION height = library.output_height;
+    const int components = library.output_components;
+    const JDIMENSION sampleBytes = width * static_cast<JDIMENSION>(components);
+    JSAMPARRAY samples = (*library.mem->alloc_sarray)(common, JPOOL_IMAGE, sampleBytes, 1);
+    const uint8_t* cmyk = nullptr;
+    if (components == 4) {
+        auto* table = static_cast<uint8_t*>((*library.mem->alloc_large)(common, JPOOL_IMAGE, 256 * 256));
+        for (int a = 0; a < 256; ++a)
+            for (int k = 0; k < 256; ++k) table[a * 256 + k] = static_cast<uint8_t>(a * k / 255);
+        cmyk = table;
+    }
+    while (library.output_scanline < height) {
+        const JDIMENSION row = library.output_scanline;
+        if (jpeg_read_scanlines(&library, samples, 1) != 1) break;
+        uint8_t* out = pixels + static_cast<uint64_t>(height - 1 - row) * stride;
+        const JSAMPLE* in = samples[0];
+        if (cmyk == nullptr) {
+            memcpy(out, in, sampleBytes);
+            continue;
+        }
+        // The library's samples as they come, without inversion: (255, 255,
+        // 255, 255) is white and k = 0 is black.
+        for (JDIMENSION x = 0; x < width; ++x, in += 4, out += 3) {
+            const uint8_t* k = cmyk + in[3];
+            out[0] = k[in[2] * 256];
+            out[1] = k[in[1] * 256];
+            out[2] = k[in[0] * 256];
+        }
+    }
+}
+
 // Header to last row; false on a picture this reader does not take. A library
 // error jumps straight back to Decompress.
 bool ReadPicture(JpegReader& reader, jpeg_decompress_struct& library) {
-    const auto common = reinterpret_cast<j_common_ptr>(&library);
     InstallSource(library, reader.inputView, reader.image.fileSize);
     jpeg_read_header(&library, TRUE);
     // Checked before the library sizes its own buffers from the header too.
@@ -108,15 +124,14 @@ bool ReadPicture(JpegReader& reader, jpeg_decompress_struct& library) {
     }
     DecodedImage& image = reader.image;
     int32_t bitCount = 24;
-    uint64_t stride = (3 * static_cast<uint64_t>(width) + 3) & ~uint64_t{3};
     if (components == 1) {
         bitCount = 8;
-        stride = (static_cast<uint64_t>(width) + 3) & ~uint64_t{3};
         for (int i = 0; i < 256; ++i) {
             const auto level = static_cast<BYTE>(i);
             image.palette[i] = RGBQUAD{level, level, level, 0};
         }
     }
+    const auto stride = static_cast<uint64_t>(PaddedRowBytes(width, bitCount));
     SetBitmapHeader(reader, static_cast<int32_t>(width), static_cast<int32_t>(height), bitCount, 0, 0);
     image.pixels = static_cast<uint8_t*>(AllocatePages(stride * height));
     if (image.pixels == nullptr) {
@@ -124,34 +139,7 @@ bool ReadPicture(JpegReader& reader, jpeg_decompress_struct& library) {
         return false;
     }
 
-    const JDIMENSION sampleBytes = width * static_cast<JDIMENSION>(components);
-    JSAMPARRAY samples = (*library.mem->alloc_sarray)(common, JPOOL_IMAGE, sampleBytes, 1);
-    // The first decoded row is the top of the picture: the last row in memory.
-    const uint8_t* cmyk = nullptr;
-    if (components == 4) {
-        auto* table = static_cast<uint8_t*>((*library.mem->alloc_large)(common, JPOOL_IMAGE, 256 * 256));
-        for (int a = 0; a < 256; ++a)
-            for (int k = 0; k < 256; ++k) table[a * 256 + k] = static_cast<uint8_t>(a * k / 255);
-        cmyk = table;
-    }
-    while (library.output_scanline < height) {
-        const JDIMENSION row = library.output_scanline;
-        if (jpeg_read_scanlines(&library, samples, 1) != 1) break;
-        uint8_t* out = image.pixels + static_cast<uint64_t>(height - 1 - row) * stride;
-        const JSAMPLE* in = samples[0];
-        if (cmyk == nullptr) {
-            memcpy(out, in, sampleBytes);
-            continue;
-        }
-        // The library's samples as they come, without inversion: (255, 255,
-        // 255, 255) is white and k = 0 is black.
-        for (JDIMENSION x = 0; x < width; ++x, in += 4, out += 3) {
-            const uint8_t* k = cmyk + in[3];
-            out[0] = k[in[2] * 256];
-            out[1] = k[in[1] * 256];
-            out[2] = k[in[0] * 256];
-        }
-    }
+    ReadRows(library, image.pixels, stride);
     jpeg_finish_decompress(&library);
 
     image.header.biXPelsPerMeter = PelsPerMeter(library.density_unit, library.X_density);
@@ -169,10 +157,9 @@ DecodedImage* Decompress(JpegReader& reader) {
     // release only rows of its own.
     reader.image.pixels = nullptr;
     jpeg_decompress_struct library;
-    JpegErrorHandler errors;
+    JpegErrorManager errors;
     library.mem = nullptr;
-    library.err = jpeg_std_error(&errors.base);
-    errors.base.error_exit = ReturnToReader;
+    library.err = InstallJpegErrors(errors);
     volatile bool decoded = false;
     if (setjmp(errors.context) == 0) {
         jpeg_create_decompress(&library);
@@ -205,12 +192,4 @@ DecodedImage* JpegReader::Decode(LPCWSTR path) {
     return Decompress(*this);
 }
 
-bool LoadJpeg(LPCWSTR path) {
-    JpegReader& reader = *jpegReader;
-    reader.Reset();
-    reader.usePlainMemory = true;
-    DecodedImage* result = reader.Decode(path);
-    reader.ReleaseHandles();
-    currentImage = result;
-    return result != nullptr;
-}
+void JpegReader::Release() { ReleaseHandles(); }

@@ -3,6 +3,10 @@
 // three (colour) and four (CMYK, folded into colour).
 #pragma once
 
+#ifndef FRAMELET_LAYER_CODECS
+#error "readers and writers are for the codecs library and the layers above it"
+#endif
+
 #include "engine/codec_state.h"
 
 // What a failed decode leaves in errorCode. A fatal error of the library
@@ -24,4 +28,6 @@ public:
     void Reset();
     // The decoded image, or null; on null no pixel memory is left.
     DecodedImage* Decode(LPCWSTR path);
+    // Unmaps and closes the file; the decoded pixels stay.
+    void Release();
 };

@@ -63,8 +63,7 @@ uint32_t SwapU32(uint32_t value) {
 BOOL WriteU32BE(CodecState& state, uint32_t value) {
     const uint8_t bytes[4] = {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
                               static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
-    DWORD written;
-    return WriteFile(state.outputFile, bytes, 4, &written, nullptr);
+    return state.WriteOutput(bytes, 4);
 }
 
 void SetBitmapHeader(CodecState& state, int32_t width, int32_t height, int32_t bitCount,

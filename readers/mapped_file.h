@@ -2,6 +2,10 @@
 // cursor that walks it, and the byte-order readers.
 #pragma once
 
+#ifndef FRAMELET_LAYER_CODECS
+#error "readers and writers are for the codecs library and the layers above it"
+#endif
+
 #include "engine/codec_state.h"
 
 #include <cstdint>

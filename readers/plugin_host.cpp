@@ -22,18 +22,6 @@ Function Export(HMODULE library, const char* name) {
     return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(library, name)));
 }
 
-uint64_t PaddedRowBytes(int32_t width, int bitCount) {
-    const uint64_t w = static_cast<uint64_t>(width);
-    uint64_t bytes = 0;
-    switch (bitCount) {
-        case 1: bytes = (w + 7) / 8; break;
-        case 4: bytes = (w + 1) / 2; break;
-        case 8: bytes = w; break;
-        default: bytes = 3 * w; break;
-    }
-    return (bytes + 3) & ~uint64_t{3};
-}
-
 }  // namespace
 
 void PluginHost::ListPlugins(LPCWSTR folder, PluginList& list) {
@@ -128,7 +116,8 @@ DecodedImage* PluginHost::Decode(LPCWSTR path, LPCWSTR folder) {
         return nullptr;
     }
     image.fileBitCount = reportedDepth != 0 ? reportedDepth : bitCount;
-    const uint64_t expected = PaddedRowBytes(header->biWidth, bitCount) * static_cast<uint64_t>(header->biHeight);
+    const uint64_t expected =
+        static_cast<uint64_t>(PaddedRowBytes(header->biWidth, bitCount)) * static_cast<uint64_t>(header->biHeight);
 
     // Header and colour table; a shorter block leaves the rest of the table zero.
     const size_t tableBytes = std::min<size_t>(infoBytes, sizeof image.header + sizeof image.palette);

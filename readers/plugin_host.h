@@ -1,36 +1,13 @@
-// The host that decodes through third-party picture plug-ins, and the
-// interface those plug-ins export ("*.spi" libraries).
+// The host that decodes through third-party picture plug-ins ("*.spi"
+// libraries).
 #pragma once
 
+#ifndef FRAMELET_LAYER_CODECS
+#error "readers and writers are for the codecs library and the layers above it"
+#endif
+
 #include "engine/picture_records.h"
-
-#include <cstdint>
-
-// What "GetPictureInfo" fills in: packed, little-endian. On the 32-bit
-// product the text handle is 32 bits (26 bytes in all); 64-bit plug-ins of
-// the same interface hand back a full-width handle.
-#pragma pack(push, 1)
-struct PluginPictureInfo {
-    int32_t left;
-    int32_t top;
-    int32_t width;
-    int32_t height;
-    uint16_t xDensity;
-    uint16_t yDensity;
-    int16_t colorDepth;
-    HLOCAL textInfo;  // freed with GlobalFree by whoever receives it
-};
-#pragma pack(pop)
-static_assert(sizeof(PluginPictureInfo) == 22 + sizeof(HLOCAL), "plug-in picture information layout");
-
-// The plug-in functions, with the Windows API calling convention. Offsets and
-// user data are pointer-sized: 32 bits on the product.
-typedef int(WINAPI* PluginProgress)(int position, int total, intptr_t userData);
-typedef int(WINAPI* GetPluginInfoFunction)(int infoNumber, LPSTR buffer, int bufferLength);
-typedef int(WINAPI* IsSupportedFunction)(LPCSTR path, void* head);
-typedef int(WINAPI* GetPictureInfoFunction)(LPCSTR path, intptr_t offset, unsigned flags, PluginPictureInfo* info);
-typedef int(WINAPI* GetPictureFunction)(LPCSTR path, intptr_t offset, unsigned flags, HLOCAL* info, HLOCAL* bits,
-                                        PluginProgress progress, intptr_t userData);
+#include "readers/plugin_interface.h"
 
 constexpr int kPluginListSize = 100;
 constexpr int kPluginHeadBytes = 2048 + 128;

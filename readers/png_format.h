@@ -2,6 +2,10 @@
 // and zlib's memory.
 #pragma once
 
+#ifndef FRAMELET_LAYER_CODECS
+#error "readers and writers are for the codecs library and the layers above it"
+#endif
+
 #include <cstdint>
 #include <cstdlib>
 

@@ -1,7 +1,5 @@
 #include "readers/png_reader.h"
 
-#include "engine/codec_set.h"
-#include "engine/load_picture.h"
 #include "engine/memory.h"
 #include "readers/mapped_file.h"
 #include "readers/png_format.h"
@@ -80,32 +78,12 @@ void Unfilter(uint8_t* row, const uint8_t* prior, int32_t count) {
     }
 }
 
-void BuildBlend(uint8_t (&table)[256][256]) {
-    for (int i = 0; i < 256; ++i) {
-        table[i][0] = table[0][i] = 0;
-        table[i][255] = table[255][i] = static_cast<uint8_t>(i);
-    }
-    for (int i = 1; i <= 254; ++i) {
-        const int64_t a = 65536 * i / 255;
-        for (int j = i; j <= 254; ++j) table[i][j] = table[j][i] = static_cast<uint8_t>((a * j + 32768) >> 16);
-    }
-}
-
 }  // namespace
 
-PngReader::PngReader() {
-    for (uint32_t n = 0; n < 256; ++n) {
-        uint32_t c = n;
-        for (int k = 0; k < 8; ++k) c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        crcTable[n] = c;
-    }
-    memset(paletteAlpha, 255, sizeof paletteAlpha);
-}
+PngReader::PngReader() { memset(paletteAlpha, 255, sizeof paletteAlpha); }
 
 uint32_t PngReader::Crc(const uint8_t* bytes, uint32_t length) const {
-    uint32_t c = 0xFFFFFFFFu;
-    for (uint32_t i = 0; i < length; ++i) c = crcTable[(c ^ bytes[i]) & 0xFF] ^ (c >> 8);
-    return c ^ 0xFFFFFFFFu;
+    return static_cast<uint32_t>(crc32(0, bytes, length));
 }
 
 void PngReader::Reset() {
@@ -248,8 +226,7 @@ bool PngReader::SetUpFormat() {
             image.palette[k].rgbBlue = image.palette[k].rgbGreen = image.palette[k].rgbRed = static_cast<BYTE>(g);
         }
     }
-    const int64_t rowBytes = outputBitCount == 8 ? width : 3 * static_cast<int64_t>(width);
-    const int64_t stride = (rowBytes + 3) & ~int64_t{3};
+    const int64_t stride = PaddedRowBytes(width, outputBitCount);
     if (stride * height > INT32_MAX) {
         errorCode = kPngInvalidPicture;
         return false;
@@ -477,7 +454,7 @@ bool PngReader::DecodePixels() {
     return true;
 }
 
-bool PngReader::DecodePass(z_stream& stream, int32_t passWidth, int32_t passHeight, int32_t firstColumn,
+bool PngReader::DecodePass(z_stream_s& stream, int32_t passWidth, int32_t passHeight, int32_t firstColumn,
                            int32_t firstRow, int32_t columnStep, int32_t rowStep) {
     rowLength = static_cast<int32_t>(RowBytes(passWidth, bitDepth, bytesPerPixel)) + 1;
     rowPixels = passWidth;
@@ -609,7 +586,7 @@ void PngReader::CorrectGamma() {
 void PngReader::Composite() {
     if (!(sawTRNS || hasAlpha) || colorType == 2) return;  // an RGB key was taken with the gamma pass
     if (blendTable == nullptr) {
-        BuildBlend(ownBlend);
+        BuildBlendTable(ownBlend);
         blendTable = &ownBlend[0][0];
     }
     const uint8_t* t = blendTable;
@@ -656,19 +633,4 @@ void PngReader::Composite() {
             break;
         default: break;
     }
-}
-
-bool LoadPng(LPCWSTR path) {
-    PngReader& reader = *pngReader;
-    reader.ResetHandles();
-    reader.Reset();
-    reader.blendTable = filterWorkspace != nullptr ? &filterWorkspace->blend[0][0] : nullptr;
-    reader.usePlainMemory = true;
-    reader.background[0] = reader.background[1] = reader.background[2] = 255;
-    reader.displayGamma = 2200;
-    DecodedImage* result = nullptr;
-    if (MappedFile::Open(path, reader) != 0) result = reader.Decode();
-    reader.Release();
-    currentImage = result;
-    return result != nullptr;
 }

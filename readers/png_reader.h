@@ -5,11 +5,15 @@
 // onto the background, so the picture handed on has no alpha.
 #pragma once
 
+#ifndef FRAMELET_LAYER_CODECS
+#error "readers and writers are for the codecs library and the layers above it"
+#endif
+
 #include "engine/codec_state.h"
 
 #include <cstdint>
 
-#include <zlib.h>
+struct z_stream_s;  // the compression library's stream, kept out of this header
 
 // What a failed (or, for kPngBrokenStream, a partial) decode leaves in errorCode.
 enum PngReaderError : int32_t {
@@ -39,7 +43,6 @@ class PngReader : public CodecState {
 public:
     PngReader();
 
-    uint32_t crcTable[256];
     int32_t bitDepth = 0;
     int32_t colorType = 0;
     bool interlaced = false;
@@ -109,7 +112,7 @@ private:
     bool GatherRun(uint32_t firstLength);
     bool DecodePixels();
     // One pass (or the whole picture): false when the stream ended or broke.
-    bool DecodePass(z_stream& stream, int32_t passWidth, int32_t passHeight, int32_t firstColumn, int32_t firstRow,
+    bool DecodePass(z_stream_s& stream, int32_t passWidth, int32_t passHeight, int32_t firstColumn, int32_t firstRow,
                     int32_t columnStep, int32_t rowStep);
     void CorrectGamma();
     void Composite();
@@ -124,6 +127,3 @@ private:
     template <int kBits>
     void Unpack(uint8_t packed, uint8_t*& destination, int32_t pixels);
 };
-
-// The PNG entry of the loader dispatch.
-bool LoadPng(LPCWSTR path);

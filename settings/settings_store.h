@@ -2,6 +2,10 @@
 // one INI section and read once at start-up, written once at close.
 #pragma once
 
+#ifndef FRAMELET_LAYER_SETTINGS
+#error "the settings store is for the settings library and the layers above it"
+#endif
+
 #include "platform/win32.h"
 
 #include <cstdint>

@@ -1,5 +1,6 @@
 // The BMP writer's file layout, byte for byte.
 #include "engine/codec_set.h"
+#include "engine/save_picture.h"
 #include "engine/load_picture.h"
 #include "engine/memory.h"
 #include "support/temp_folder.h"

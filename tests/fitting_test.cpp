@@ -2,6 +2,7 @@
 // sharpening values, failures and golden digests.
 #include "engine/codec_set.h"
 #include "engine/fitting.h"
+#include "engine/load_picture.h"
 #include "engine/memory.h"
 #include "support/test_pictures.h"
 
@@ -49,7 +50,7 @@ protected:
         memcpy(fittedPicture.pixels, made.rows.data(), made.rows.size());
     }
     const uint8_t* Pixel(int32_t x, int32_t y) const {
-        return fittedPicture.pixels + y * Stride24(fittedPicture.width) + 3 * x;
+        return fittedPicture.pixels + y * PaddedRowBytes(fittedPicture.width, 24) + 3 * x;
     }
     bool Fit(int32_t slotWidth, int32_t slotHeight) {
         fittedPicture.slotWidth = slotWidth;
@@ -240,7 +241,7 @@ TEST_F(Fitting, RefusedPicturesAndSlots) {
     EXPECT_FALSE(CropToSlot());
     fittedPicture.bitCount = 24;
     EXPECT_EQ(Pixel(3, 2)[0], Gradient(3, 2, 0));  // untouched
-    EXPECT_FALSE(Sharpen(Stride24(8) * 6 - 1));     // a buffer too small for the picture
+    EXPECT_FALSE(Sharpen(PaddedRowBytes(8, 24) * 6 - 1));     // a buffer too small for the picture
 }
 
 TEST_F(Fitting, CropTakesTheCentre) {
@@ -286,7 +287,7 @@ TEST_F(Fitting, ScaledToFourIsOnlyAveraged) {
     for (const Case& c : {Case{40, 8, 10, 4, 20, 4, false}, Case{8, 40, 4, 10, 4, 20, false},
                           Case{40, 10, 10, 5, 20, 5, true}}) {
         Use(PhotoPicture(c.W, c.H, 24, 7));
-        std::vector<uint8_t> averaged(static_cast<size_t>(Stride24(c.scaledW) * c.scaledH));
+        std::vector<uint8_t> averaged(static_cast<size_t>(PaddedRowBytes(c.scaledW, 24) * c.scaledH));
         *resizeJob = ResizeJob{c.W, c.H, rows.data(), averaged.data()};
         ASSERT_TRUE(Resize(c.scaledW, c.scaledH));
         ASSERT_TRUE(Fit(c.w, c.h));
@@ -313,7 +314,7 @@ TEST_F(Fitting, GoldenDigests) {
         Use(PhotoPicture(c.W, c.H, c.bits, c.seed));
         ASSERT_TRUE(Fit(c.w, c.h));
         ASSERT_TRUE(CropToSlot());
-        EXPECT_EQ(Digest(fittedPicture.pixels, static_cast<uint64_t>(Stride24(c.w)) * c.h), c.digest)
+        EXPECT_EQ(Digest(fittedPicture.pixels, static_cast<uint64_t>(PaddedRowBytes(c.w, 24)) * c.h), c.digest)
             << c.W << "x" << c.H << " to " << c.w << "x" << c.h;
         ReleasePages(fittedPicture.pixels);
         fittedPicture.pixels = nullptr;
@@ -329,7 +330,7 @@ TEST_F(Fitting, SharpeningOfOneBrightPixelAtCentreEdgeAndCorner) {
         uint8_t neighbour;  // the next pixel along the row, which sees the bright one 1, 2 or 6 times
     };
     for (const Case& c : {Case{4, 4, 236, 100}, Case{0, 4, 233, 97}, Case{0, 0, 224, 91}, Case{8, 8, 224, 91}}) {
-        const int32_t stride = static_cast<int32_t>(Stride24(9));
+        const int32_t stride = static_cast<int32_t>(PaddedRowBytes(9, 24));
         auto* field = static_cast<uint8_t*>(AllocatePages(static_cast<uint64_t>(stride) * 9));
         ASSERT_NE(field, nullptr);
         for (int32_t y = 0; y < 9; ++y)
@@ -350,7 +351,7 @@ TEST_F(Fitting, SharpeningOfOneBrightPixelAtCentreEdgeAndCorner) {
 
 TEST_F(Fitting, PicturesUnderFivePixelsAreNotSharpened) {
     for (auto [w, h] : {std::pair{4, 9}, std::pair{9, 4}}) {
-        const uint64_t bytes = static_cast<uint64_t>(Stride24(w)) * h;
+        const uint64_t bytes = static_cast<uint64_t>(PaddedRowBytes(w, 24)) * h;
         auto* rowsIn = static_cast<uint8_t*>(AllocatePages(bytes));
         ASSERT_NE(rowsIn, nullptr);
         rowsIn[0] = 255;

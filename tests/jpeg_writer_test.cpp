@@ -3,6 +3,7 @@
 #include "writers/jpeg_writer.h"
 #include "engine/batch.h"
 #include "engine/codec_set.h"
+#include "engine/save_picture.h"
 #include "engine/load_picture.h"
 #include "engine/memory.h"
 #include "settings/settings_store.h"

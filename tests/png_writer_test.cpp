@@ -3,6 +3,7 @@
 // back to the same pixels; and a whole batch from PNG to PNG.
 #include "engine/batch.h"
 #include "engine/codec_set.h"
+#include "engine/save_picture.h"
 #include "engine/load_picture.h"
 #include "engine/memory.h"
 #include "settings/settings_store.h"

@@ -1,42 +1,19 @@
 #include "writers/jpeg_writer.h"
 
-#include "engine/codec_set.h"
 #include "engine/memory.h"
-#include "settings/settings_store.h"
+#include "readers/jpeg_errors.h"
 
-// The library's headers need FILE and size_t declared before them.
-#include <csetjmp>
-#include <cstdio>
 #include <cstring>
 
 #include <jerror.h>
-#include <jpeglib.h>
-
-#ifndef JCS_EXTENSIONS
-#error "the JPEG library must offer blue-green-red rows (JCS_EXT_BGR)"
-#endif
 
 void (*jpegAttemptTrace)(int32_t quality) = nullptr;
 
 namespace {
 
-// The library's error manager with a way back into the encoder instead of
-// ending the process.
-struct ErrorManager {
-    jpeg_error_mgr base;  // first, so that the library's pointer is ours
-    jmp_buf context;
-    char message[JMSG_LENGTH_MAX];
-};
-
-void ReturnToEncoder(j_common_ptr library) {
-    auto* errors = reinterpret_cast<ErrorManager*>(library->err);
-    (*library->err->format_message)(library, errors->message);
-    longjmp(errors->context, 1);
-}
-
 struct FileDestination {
     jpeg_destination_mgr base;
-    HANDLE file;
+    JpegWriter* writer;
     JOCTET* buffer;
 };
 
@@ -52,9 +29,7 @@ void StartFileBuffer(j_compress_ptr library) {
 // passing for a finished one.
 void WriteFileBuffer(j_compress_ptr library, DWORD bytes) {
     auto* destination = reinterpret_cast<FileDestination*>(library->dest);
-    DWORD written = 0;
-    if (!WriteFile(destination->file, destination->buffer, bytes, &written, nullptr) || written != bytes)
-        ERREXIT(library, JERR_FILE_WRITE);
+    if (!destination->writer->WriteOutput(destination->buffer, bytes)) ERREXIT(library, JERR_FILE_WRITE);
 }
 
 boolean FlushFullFileBuffer(j_compress_ptr library) {
@@ -94,18 +69,15 @@ boolean GrowMemoryBuffer(j_compress_ptr library) {
     return TRUE;
 }
 
-int64_t Stride24(int32_t width) { return (3 * static_cast<int64_t>(width) + 3) & ~int64_t{3}; }
-
 // Everything between the library's creation and destruction. Only plain data
 // lives in this frame, so the error exit's jump skips no destructor.
 bool Compress(JpegWriter& writer, const uint8_t* rows) {
     jpeg_compress_struct library;
-    ErrorManager errors;
+    JpegErrorManager errors;
     FileDestination fileDestination;
     MemoryDestination memoryDestination;
     library.mem = nullptr;
-    library.err = jpeg_std_error(&errors.base);
-    errors.base.error_exit = ReturnToEncoder;
+    library.err = InstallJpegErrors(errors);
     if (setjmp(errors.context) != 0) {
         jpeg_destroy_compress(&library);
         return false;
@@ -124,7 +96,7 @@ bool Compress(JpegWriter& writer, const uint8_t* rows) {
         fileDestination.base.init_destination = StartFileBuffer;
         fileDestination.base.empty_output_buffer = FlushFullFileBuffer;
         fileDestination.base.term_destination = FlushFileBuffer;
-        fileDestination.file = writer.outputFile;
+        fileDestination.writer = &writer;
         fileDestination.buffer = nullptr;
         library.dest = &fileDestination.base;
     }
@@ -143,7 +115,7 @@ bool Compress(JpegWriter& writer, const uint8_t* rows) {
     jpeg_start_compress(&library, TRUE);
 
     // The last row in memory is the top of the picture.
-    const int64_t stride = Stride24(writer.width);
+    const int64_t stride = PaddedRowBytes(writer.width, 24);
     while (library.next_scanline < library.image_height) {
         const int64_t memoryRow = static_cast<int64_t>(writer.height) - 1 - library.next_scanline;
         JSAMPROW line = const_cast<JSAMPROW>(rows + memoryRow * stride);
@@ -194,11 +166,7 @@ bool JpegWriter::Encode(LPCWSTR path, const RGBQUAD* palette, const uint8_t* pix
     if (!usePlainMemory) {
         pixels = Rows24(palette, pixels);
         if (pixels == nullptr) return false;
-        outputFile = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (outputFile == INVALID_HANDLE_VALUE) {
-            errorCode = kErrorCannotCreateOutput;
-            return false;
-        }
+        if (!CreateOutput(path)) return false;
     }
     return pixels != nullptr && Compress(*this, pixels);
 }
@@ -208,29 +176,14 @@ bool JpegWriter::EncodeAttempt(const uint8_t* rows) {
     return Encode(nullptr, nullptr, rows);
 }
 
-// One write of the whole stream; a short one fails the save, so no cut file
-// is reported as written.
-bool JpegWriter::WriteOutputFile(LPCWSTR path) {
-    outputFile = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (outputFile == INVALID_HANDLE_VALUE) {
-        errorCode = kErrorCannotCreateOutput;
-        return false;
-    }
-    DWORD written = 0;
-    if (!WriteFile(outputFile, outputBuffer, encodedLength, &written, nullptr) || written != encodedLength) {
-        errorCode = kErrorCannotCreateOutput;
-        return false;
-    }
-    return true;
-}
-
-bool JpegWriter::EncodeWithinLimit(LPCWSTR path, const RGBQUAD* palette, int32_t limitKiB) {
-    const uint8_t* rows = Rows24(palette, fittedPicture.pixels);
+bool JpegWriter::EncodeWithinLimit(LPCWSTR path, const RGBQUAD* palette, const uint8_t* pixels, int32_t limitKiB) {
+    const uint8_t* rows = Rows24(palette, pixels);
     if (rows == nullptr) return false;
     // In 64 bits, so that a large setting cannot wrap round to a negative limit.
     const int64_t limit = static_cast<int64_t>(limitKiB) * 1024;
     usePlainMemory = true;
-    const uint64_t capacity = static_cast<uint64_t>(Stride24(width)) * static_cast<uint64_t>(height > 0 ? height : 0);
+    const uint64_t capacity =
+        static_cast<uint64_t>(PaddedRowBytes(width, 24)) * static_cast<uint64_t>(height > 0 ? height : 0);
     outputBuffer = capacity > UINT32_MAX ? nullptr : static_cast<uint8_t*>(AllocatePages(capacity));
     if (outputBuffer == nullptr) return false;
     outputCapacity = static_cast<uint32_t>(capacity);
@@ -266,7 +219,8 @@ bool JpegWriter::EncodeWithinLimit(LPCWSTR path, const RGBQUAD* palette, int32_t
             result = EncodeAttempt(rows);
         }
     }
-    if (result) result = WriteOutputFile(path);
+    // One write of the whole stream.
+    if (result) result = CreateOutput(path) && WriteOutput(outputBuffer, encodedLength);
     ReleasePages(outputBuffer);
     outputBuffer = nullptr;
     outputCapacity = 0;
@@ -280,20 +234,4 @@ void JpegWriter::Release() {
     outputBuffer = nullptr;
     outputCapacity = 0;
     ReleaseHandles();
-}
-
-bool SaveJpeg(LPCWSTR path) {
-    JpegWriter& writer = *jpegWriter;
-    writer.Reset();
-    writer.width = fittedPicture.width;
-    writer.height = fittedPicture.height;
-    writer.sourceBitCount = fittedPicture.bitCount;
-    writer.targetBitCount = 24;
-    ComputeStride(writer);
-    writer.SetOptions(appSettings.Quality, appSettings.Sampling);
-    const RGBQUAD* palette = currentImage != nullptr ? currentImage->palette : nullptr;
-    const bool result = appSettings.Limit ? writer.EncodeWithinLimit(path, palette, appSettings.LmtVal)
-                                          : writer.Encode(path, palette, fittedPicture.pixels);
-    writer.Release();
-    return result;
 }

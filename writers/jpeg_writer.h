@@ -3,6 +3,10 @@
 // search finds within a size limit.
 #pragma once
 
+#ifndef FRAMELET_LAYER_CODECS
+#error "readers and writers are for the codecs library and the layers above it"
+#endif
+
 #include "engine/codec_state.h"
 
 #include <cstdint>
@@ -34,7 +38,7 @@ public:
     // bottom-up rows of sourceBitCount bits.
     bool Encode(LPCWSTR path, const RGBQUAD* palette, const uint8_t* pixels);
     // Searches a quality whose encoding is at most limitKiB KiB and writes it.
-    bool EncodeWithinLimit(LPCWSTR path, const RGBQUAD* palette, int32_t limitKiB);
+    bool EncodeWithinLimit(LPCWSTR path, const RGBQUAD* palette, const uint8_t* pixels, int32_t limitKiB);
     // Releases the 24-bit copy and closes what is open.
     void Release();
 
@@ -45,12 +49,7 @@ private:
     // One encode into outputBuffer at the current quality; false on a library
     // error. Tells jpegAttemptTrace of the attempt.
     bool EncodeAttempt(const uint8_t* rows);
-    bool WriteOutputFile(LPCWSTR path);
 };
-
-// The JPEG entry of the output formats: FittedPicture with currentImage's
-// palette, Quality, Sampling, Limit and LmtVal from the settings.
-bool SaveJpeg(LPCWSTR path);
 
 // Test hook: told of the quality of each encode of the size-limited save.
 extern void (*jpegAttemptTrace)(int32_t quality);

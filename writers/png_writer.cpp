@@ -1,6 +1,5 @@
 #include "writers/png_writer.h"
 
-#include "engine/codec_set.h"
 #include "engine/memory.h"
 #include "readers/mapped_file.h"
 #include "readers/png_format.h"
@@ -23,14 +22,6 @@ int32_t Score(const uint8_t* row, int32_t rowSize) {
 
 }  // namespace
 
-PngWriter::PngWriter() {
-    for (uint32_t n = 0; n < 256; ++n) {
-        uint32_t c = n;
-        for (int k = 0; k < 8; ++k) c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        crcTable[n] = c;
-    }
-}
-
 void PngWriter::Reset() {
     ResetHandles();
     filteredData = nullptr;
@@ -43,32 +34,16 @@ void PngWriter::Release() {
     ReleaseHandles();
 }
 
-// Every write is checked: a file cut short by a full disk must not pass for
-// a finished picture, since the driver would copy it to its final name.
-bool PngWriter::WriteBytes(const void* bytes, DWORD count) {
-    DWORD written = 0;
-    if (WriteFile(outputFile, bytes, count, &written, nullptr) && written == count) return true;
-    errorCode = kPngWriterCannotCreate;
-    return false;
-}
-
 bool PngWriter::WriteChunk(const char* type, const uint8_t* data, uint32_t length) {
-    uint32_t crc = 0xFFFFFFFFu;
-    for (int i = 0; i < 4; ++i) crc = crcTable[(crc ^ static_cast<uint8_t>(type[i])) & 0xFF] ^ (crc >> 8);
-    for (uint32_t i = 0; i < length; ++i) crc = crcTable[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-    const bool written = WriteU32BE(*this, length) && WriteBytes(type, 4) && (length == 0 || WriteBytes(data, length)) &&
-                         WriteU32BE(*this, crc ^ 0xFFFFFFFFu);
-    if (!written) errorCode = kPngWriterCannotCreate;
-    return written;
+    uLong crc = crc32(0, reinterpret_cast<const Bytef*>(type), 4);
+    if (length != 0) crc = crc32(crc, data, length);
+    return WriteU32BE(*this, length) && WriteOutput(type, 4) && (length == 0 || WriteOutput(data, length)) &&
+           WriteU32BE(*this, static_cast<uint32_t>(crc));
 }
 
-bool PngWriter::Save(LPCWSTR path, const RGBQUAD* palette) {
-    outputFile = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (outputFile == INVALID_HANDLE_VALUE) {
-        errorCode = kPngWriterCannotCreate;
-        return false;
-    }
-    sourceRows = fittedPicture.pixels;
+bool PngWriter::Save(LPCWSTR path, const RGBQUAD* palette, const uint8_t* pixels) {
+    if (!CreateOutput(path)) return false;
+    sourceRows = pixels;
     sourcePalette = palette;
     switch (targetBitCount) {
         case 8:
@@ -101,7 +76,7 @@ bool PngWriter::Save(LPCWSTR path, const RGBQUAD* palette) {
     header[8] = static_cast<uint8_t>(bitDepth);
     header[9] = static_cast<uint8_t>(colorType);
     header[10] = header[11] = header[12] = 0;
-    if (!WriteBytes(kPngSignature, 8) || !WriteChunk("IHDR", header, 13)) return false;
+    if (!WriteOutput(kPngSignature, 8) || !WriteChunk("IHDR", header, 13)) return false;
 
     filteredData = static_cast<uint8_t*>(AllocatePages(static_cast<uint64_t>(total + 6 * rowSize)));
     if (filteredData == nullptr) {
@@ -129,9 +104,10 @@ bool PngWriter::FillPaletteRows() {
         errorCode = kPngWriterOutOfMemory;
         return false;
     }
+    const uint8_t* pixels = sourceRows;
     RGBQUAD table[256];
     sourceBitCount = 8;
-    if (!Convert(table, copy, sourcePalette, sourceRows)) {
+    if (!Convert(table, copy, sourcePalette, pixels)) {
         ReleasePages(copy);
         errorCode = kPngWriterUnsupported;
         return false;
@@ -174,7 +150,7 @@ bool PngWriter::FillPaletteRows() {
         }
     }
     ReleasePages(copy);
-    sourceRows = fittedPicture.pixels;
+    sourceRows = pixels;
     return written;
 }
 
@@ -262,16 +238,4 @@ bool PngWriter::CompressAndWrite() {
     }
     ReleasePages(compressed);
     return written;
-}
-
-bool SavePng(LPCWSTR path) {
-    PngWriter& writer = *pngWriter;
-    writer.Reset();
-    writer.width = fittedPicture.width;
-    writer.height = fittedPicture.height;
-    writer.sourceBitCount = writer.targetBitCount = fittedPicture.bitCount;
-    ComputeStride(writer);
-    const bool result = writer.Save(path, currentImage->palette);
-    writer.Release();
-    return result;
 }

@@ -4,6 +4,10 @@
 // the whole zlib stream, IEND; nothing is configurable.
 #pragma once
 
+#ifndef FRAMELET_LAYER_CODECS
+#error "readers and writers are for the codecs library and the layers above it"
+#endif
+
 #include "engine/codec_state.h"
 
 #include <cstdint>
@@ -18,12 +22,9 @@ enum PngWriterError : int32_t {
 
 class PngWriter : public CodecState {
 public:
-    PngWriter();
-
     // Index (0 None .. 4 Paeth) of the row buffer to emit for rawRow over prevRow.
     using FilterChoice = int (PngWriter::*)(int32_t rowSize);
 
-    uint32_t crcTable[256];
     int32_t bitDepth = 8;
     int32_t colorType = 0;
     int32_t bytesPerPixel = 0;
@@ -43,9 +44,9 @@ public:
 
     // No handles, no buffer, no error; level 9.
     void Reset();
-    // Writes fittedPicture (geometry already in width, height, targetBitCount,
+    // Writes pixels (geometry already in width, height, targetBitCount,
     // rowBytes, stride) to path; false with errorCode set.
-    bool Save(LPCWSTR path, const RGBQUAD* palette);
+    bool Save(LPCWSTR path, const RGBQUAD* palette, const uint8_t* pixels);
     // Releases filteredData and closes the file.
     void Release();
 
@@ -55,12 +56,8 @@ public:
     int ChooseAdaptive(int32_t rowSize);
 
 private:
-    bool WriteBytes(const void* bytes, DWORD count);
     bool WriteChunk(const char* type, const uint8_t* data, uint32_t length);
     bool FillPaletteRows();
     void FillRgbRows();
     bool CompressAndWrite();
 };
-
-// The PNG entry of the output formats: fittedPicture with currentImage's palette.
-bool SavePng(LPCWSTR path);

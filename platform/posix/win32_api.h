@@ -69,7 +69,6 @@ typedef void* FARPROC;
 #define INVALID_FILE_SIZE 0xFFFFFFFFu
 
 // Mapping and memory
-#define PAGE_NOACCESS 0x01
 #define PAGE_READONLY 0x02
 #define PAGE_READWRITE 0x04
 #define FILE_MAP_READ 0x0004
@@ -262,7 +261,6 @@ HGLOBAL GlobalFree(HGLOBAL memory);
 
 // Windows. There is no window off Windows: a message box is written to
 // standard error as "caption: text", and a title change has nothing to change.
-#define MB_OK 0x00000000u
 #define MB_ICONERROR 0x00000010u
 #define MB_SETFOREGROUND 0x00010000u
 #define IDOK 1
