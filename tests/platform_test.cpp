@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -430,4 +432,46 @@ TEST_F(PlatformProfile, WholeSectionReplacesItsKeysAndKeepsOtherSections) {
     EXPECT_TRUE(WritePrivateProfileSectionW(L"New", L"X=9\0", ini.c_str()));
     GetPrivateProfileStringW(L"New", L"X", L"", kept, 16, ini.c_str());
     EXPECT_EQ(std::wstring(kept), L"9");
+}
+
+TEST(PlatformFiles, FindListsMatchingNamesCaseInsensitivelyThenStops) {
+    TempFolder folder;
+    folder.Write(L"one.spi", std::string("1"));
+    folder.Write(L"TWO.SPI", std::string("22"));
+    folder.Write(L"three.txt", std::string("3"));
+    // (Not "x.spix": Windows matches it too where the volume keeps 8.3 names, so behaviour varies.)
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(folder.Join(L"*.spi").c_str(), &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    std::vector<std::wstring> names;
+    do {
+        names.push_back(found.cFileName);
+        if (names.back() == L"TWO.SPI") {
+            EXPECT_EQ(found.nFileSizeLow, 2u);
+        }
+    } while (FindNextFileW(search, &found));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+    EXPECT_TRUE(FindClose(search));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::wstring>{L"TWO.SPI", L"one.spi"}));
+
+    EXPECT_EQ(FindFirstFileW(folder.Join(L"*.none").c_str(), &found), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(FindFirstFileW(folder.Join(L"missing\\*.spi").c_str(), &found), INVALID_HANDLE_VALUE);
+}
+
+TEST(PlatformMemory, LocalBlocksKnowTheirSize) {
+    HLOCAL block = LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT, 1001);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(LocalSize(block), 1001u);
+    auto* bytes = static_cast<uint8_t*>(LocalLock(block));
+    ASSERT_NE(bytes, nullptr);
+    EXPECT_EQ(bytes[0] | bytes[1000], 0);
+    LocalUnlock(block);
+    EXPECT_EQ(LocalFree(block), nullptr);
+    HLOCAL empty = LocalAlloc(LMEM_MOVEABLE, 0);
+    ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(LocalSize(empty), 0u);
+    EXPECT_EQ(LocalFree(empty), nullptr);
+    EXPECT_EQ(GlobalFree(nullptr), nullptr);
 }

@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -73,6 +75,44 @@ bool WriteAll(int fd, const char* data, size_t bytes) {
     }
     return true;
 }
+
+namespace {
+
+struct SearchObject : KernelObject {
+    DIR* folder = nullptr;
+    std::string folderPath;  // with a trailing '/'
+    std::string pattern;
+    SearchObject() : KernelObject(ObjectKind::Search) {}
+};
+
+SearchObject* AsSearch(HANDLE handle) {
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
+    auto* object = static_cast<KernelObject*>(handle);
+    return object->kind == ObjectKind::Search ? static_cast<SearchObject*>(object) : nullptr;
+}
+
+// The next entry that matches, described as Win32 does; false at the end.
+bool NextMatch(SearchObject& search, WIN32_FIND_DATAW& data) {
+    while (const dirent* entry = readdir(search.folder)) {
+        if (fnmatch(search.pattern.c_str(), entry->d_name, FNM_CASEFOLD) != 0) continue;
+        struct stat info;
+        if (stat((search.folderPath + entry->d_name).c_str(), &info) != 0) continue;
+        ZeroMemory(&data, sizeof data);
+        data.dwFileAttributes = S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+        data.ftCreationTime = ToFileTime(info.st_ctim);
+        data.ftLastAccessTime = ToFileTime(info.st_atim);
+        data.ftLastWriteTime = ToFileTime(info.st_mtim);
+        const auto size = static_cast<uint64_t>(info.st_size);
+        data.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+        data.nFileSizeLow = static_cast<DWORD>(size);
+        const std::wstring name = FromUtf8(entry->d_name);
+        wcsncpy(data.cFileName, name.c_str(), MAX_PATH - 1);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
 
 FileObject* AsFile(HANDLE handle) {
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
@@ -440,4 +480,51 @@ DWORD GetLongPathNameW(LPCWSTR shortPath, LPWSTR longPath, DWORD size) {
         return 0;
     }
     return posix::CopyOut(shortPath, longPath, size);
+}
+
+HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
+    const std::string path = posix::SystemPath(pattern);
+    const size_t slash = path.rfind('/');
+    auto* search = new posix::SearchObject;
+    search->folderPath = slash == std::string::npos ? "./" : path.substr(0, slash + 1);
+    search->pattern = slash == std::string::npos ? path : path.substr(slash + 1);
+    search->folder = opendir(search->folderPath.c_str());
+    if (search->folder == nullptr) {
+        posix::SetLastErrorFromErrno(errno);
+        if (GetLastError() == ERROR_FILE_NOT_FOUND) SetLastError(ERROR_PATH_NOT_FOUND);
+        delete search;
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!posix::NextMatch(*search, *data)) {
+        closedir(search->folder);
+        delete search;
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return search;
+}
+
+BOOL FindNextFileW(HANDLE handle, LPWIN32_FIND_DATAW data) {
+    posix::SearchObject* search = posix::AsSearch(handle);
+    if (search == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!posix::NextMatch(*search, *data)) {
+        SetLastError(ERROR_NO_MORE_FILES);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL FindClose(HANDLE handle) {
+    posix::SearchObject* search = posix::AsSearch(handle);
+    if (search == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    closedir(search->folder);
+    delete search;
+    return TRUE;
 }

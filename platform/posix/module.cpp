@@ -1,6 +1,7 @@
 // Shared libraries on dlopen, and local memory on malloc.
 #include "posix_internal.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
@@ -15,9 +16,24 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) { return module != nullptr ?
 
 BOOL FreeLibrary(HMODULE module) { return module != nullptr && dlclose(module) == 0 ? TRUE : FALSE; }
 
-// Local memory does not move here, so a handle is its own address.
+// Local memory does not move here, so a handle is its own address. The
+// requested size sits in front of the block for LocalSize.
+namespace {
+constexpr size_t kLocalHeader = 16;  // keeps the block as aligned as malloc's
+}
+
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
-    return (flags & LMEM_ZEROINIT) ? calloc(1, bytes ? bytes : 1) : malloc(bytes ? bytes : 1);
+    if (bytes > SIZE_MAX - kLocalHeader) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    void* block = (flags & LMEM_ZEROINIT) ? calloc(1, kLocalHeader + bytes) : malloc(kLocalHeader + bytes);
+    if (block == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    memcpy(block, &bytes, sizeof bytes);
+    return static_cast<char*>(block) + kLocalHeader;
 }
 
 LPVOID LocalLock(HLOCAL memory) { return memory; }
@@ -28,7 +44,16 @@ BOOL LocalUnlock(HLOCAL) {
     return FALSE;
 }
 
+SIZE_T LocalSize(HLOCAL memory) {
+    if (memory == nullptr) return 0;
+    SIZE_T bytes;
+    memcpy(&bytes, static_cast<char*>(memory) - kLocalHeader, sizeof bytes);
+    return bytes;
+}
+
 HLOCAL LocalFree(HLOCAL memory) {
-    free(memory);
+    if (memory != nullptr) free(static_cast<char*>(memory) - kLocalHeader);
     return nullptr;
 }
+
+HGLOBAL GlobalFree(HGLOBAL memory) { return LocalFree(memory); }

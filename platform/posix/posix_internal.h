@@ -32,7 +32,7 @@ DWORD CopyOut(const std::wstring& text, LPWSTR buffer, DWORD size);
 // Writes every byte, retrying what a signal interrupts; false on any failure.
 bool WriteAll(int fd, const char* data, size_t bytes);
 
-enum class ObjectKind { File, Mapping, Heap };
+enum class ObjectKind { File, Mapping, Heap, Search };
 
 struct KernelObject {
     ObjectKind kind;

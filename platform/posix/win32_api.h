@@ -38,6 +38,7 @@ typedef HANDLE HINSTANCE;
 typedef HANDLE HBITMAP;
 typedef HANDLE HWND;
 typedef HANDLE HLOCAL;
+typedef HANDLE HGLOBAL;
 typedef void* FARPROC;
 
 #ifndef TRUE
@@ -93,6 +94,7 @@ typedef void* FARPROC;
 #define ERROR_INSUFFICIENT_BUFFER 122
 #define ERROR_ALREADY_EXISTS 183
 #define ERROR_FILE_INVALID 1006
+#define ERROR_NO_MORE_FILES 18
 #define ERROR_REQUEST_ABORTED 1235
 
 // Strings and shell folders
@@ -113,6 +115,20 @@ struct FILETIME {
     DWORD dwHighDateTime;
 };
 typedef FILETIME* LPFILETIME;
+
+struct WIN32_FIND_DATAW {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    WCHAR cFileName[MAX_PATH];
+    WCHAR cAlternateFileName[14];
+};
+typedef WIN32_FIND_DATAW* LPWIN32_FIND_DATAW;
 
 struct SECURITY_ATTRIBUTES;
 typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
@@ -211,6 +227,11 @@ DWORD GetTempPathW(DWORD size, LPWSTR buffer);
 UINT GetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR name);
 DWORD GetLongPathNameW(LPCWSTR shortPath, LPWSTR longPath, DWORD size);
 DWORD GetFullPathNameW(LPCWSTR name, DWORD size, LPWSTR buffer, LPWSTR* filePart);
+// Wildcards in the last component only; names match case-insensitively, in
+// the order the file system lists them.
+HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);
+BOOL FindNextFileW(HANDLE search, LPWIN32_FIND_DATAW data);
+BOOL FindClose(HANDLE search);
 
 // Mapping
 HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD protect,
@@ -274,6 +295,9 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes);
 LPVOID LocalLock(HLOCAL memory);
 BOOL LocalUnlock(HLOCAL memory);
 HLOCAL LocalFree(HLOCAL memory);
+SIZE_T LocalSize(HLOCAL memory);
+// Global memory is local memory here, as it is in Win32.
+HGLOBAL GlobalFree(HGLOBAL memory);
 
 // Windows. There is no window off Windows: a message box is written to
 // standard error as "caption: text", and a title change has nothing to change.
