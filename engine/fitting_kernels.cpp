@@ -175,7 +175,7 @@ void AverageColumnsNarrow(const ColumnPass& pass, int32_t first, int32_t end, ui
         const int32_t from = k == 0 ? 0 : plan.last[k - 1] + 1;
         CloseWindowNarrow(pass.source + from * pass.sourceStride, pass.sourceStride, plan.last[k] + 1 - from,
                           plan.carry[k], spill, index, pass.bytes);
-        uint8_t* out = pass.target + (k - first) * pass.targetStride;
+        uint8_t* out = pass.target;
         int32_t j = 0;
         for (; j + 4 <= pass.bytes; j += 4) {
             out[j] = pass.divisor[index[j]];
@@ -184,6 +184,7 @@ void AverageColumnsNarrow(const ColumnPass& pass, int32_t first, int32_t end, ui
             out[j + 3] = pass.divisor[index[j + 3]];
         }
         for (; j < pass.bytes; ++j) out[j] = pass.divisor[index[j]];
+        pass.rowDone(out, k, pass.context);
     }
 }
 
@@ -196,8 +197,9 @@ void AverageColumnsWide(const ColumnPass& pass, int32_t first, int32_t end, uint
         for (int32_t i = from; i <= plan.last[k]; ++i)
             for (int32_t j = 0; j < pass.bytes; ++j) sums[j] += row(i)[j];
         const uint8_t* closing = row(plan.last[k]);
-        uint8_t* out = pass.target + (k - first) * pass.targetStride;
-        for (int32_t j = 0; j < pass.bytes; ++j) out[j] = pass.divisor[sums[j] - Spill(closing[j], plan.carry[k])];
+        for (int32_t j = 0; j < pass.bytes; ++j)
+            pass.target[j] = pass.divisor[sums[j] - Spill(closing[j], plan.carry[k])];
+        pass.rowDone(pass.target, k, pass.context);
     }
 }
 
