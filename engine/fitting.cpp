@@ -283,8 +283,9 @@ struct RowsAcross {
 
 void AverageAcross(const uint8_t* row, int32_t k, void* context) {
     const RowsAcross& rows = *static_cast<const RowsAcross*>(context);
-    AverageRowPixels(row, rows.origin, rows.across->plan, rows.kept->x0, rows.kept->x1, rows.across->divisor,
-                     rows.region + (k - rows.kept->y0) * rows.regionStride);
+    const auto average = rows.across->x <= kNarrowSumLimit ? AverageRowPixelsNarrow : AverageRowPixels;
+    average(row, rows.origin, rows.across->plan, rows.kept->x0, rows.kept->x1, rows.across->divisor,
+            rows.region + (k - rows.kept->y0) * rows.regionStride);
 }
 
 // The kept region of the 24-bit source scaled to newWidth x newHeight, into
@@ -295,7 +296,7 @@ bool AverageRegion(const FittedPicture& picture, const KeptRegion& kept, const A
                    const Averaging& down, void* sums, uint8_t* region) {
     const int32_t first = kept.x0 == 0 ? 0 : across.plan.last[kept.x0 - 1];
     const int64_t rowBytes = 3 * static_cast<int64_t>(across.plan.last[kept.x1 - 1] + 1 - first);
-    Pages averaged(static_cast<uint64_t>(rowBytes));
+    Pages averaged(static_cast<uint64_t>(rowBytes) + 16);  // the horizontal pass reads a byte past the row
     if (averaged.get() == nullptr) return false;
     RowsAcross rows{&across, &kept, first, region, 3 * static_cast<int64_t>(kept.x1 - kept.x0)};
     const ColumnPass pass{picture.sourcePixels + 3 * static_cast<int64_t>(first),

@@ -49,6 +49,10 @@ void AverageColumnsWide(const ColumnPass& pass, int32_t first, int32_t end, uint
 // source pixel last[first - 1] (or 0 when first is 0), written from out on.
 void AverageRowPixels(const uint8_t* row, int32_t origin, const AveragingPlan& plan, int32_t first, int32_t end,
                       const uint8_t* divisor, uint8_t* out);
+// The same with the three channels in 16-bit lanes (SSE2), for windows of at
+// most kNarrowSumLimit samples; reads one byte past the row's last pixel.
+void AverageRowPixelsNarrow(const uint8_t* row, int32_t origin, const AveragingPlan& plan, int32_t first,
+                            int32_t end, const uint8_t* divisor, uint8_t* out);
 
 // The sharpening of the kept w x h pixels at (left, bottom) of a scaled
 // region of width x height 24-bit pixels (rows `stride` apart, 16 bytes
