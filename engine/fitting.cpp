@@ -272,28 +272,46 @@ bool PrepareAveraging(int32_t n, int32_t m, Averaging& averaging) {
     return averaging.divisor != nullptr;
 }
 
+// The horizontal pass of one row that the vertical pass has just made.
+struct RowsAcross {
+    const Averaging* across;
+    const KeptRegion* kept;
+    int32_t origin;  // the source column of the row's first pixel
+    uint8_t* region;
+    int64_t regionStride;
+};
+
+void AverageAcross(const uint8_t* row, int32_t k, void* context) {
+    const RowsAcross& rows = *static_cast<const RowsAcross*>(context);
+    const auto average = rows.across->x <= kNarrowSumLimit ? AverageRowPixelsNarrow : AverageRowPixels;
+    average(row, rows.origin, rows.across->plan, rows.kept->x0, rows.kept->x1, rows.across->divisor,
+            rows.region + (k - rows.kept->y0) * rows.regionStride);
+}
+
 // The kept region of the 24-bit source scaled to newWidth x newHeight, into
 // `region` (rows 3 x its width apart): the vertical pass reads only the
-// source columns that the region's pixels average, the horizontal pass
-// makes only the region's pixels.
-bool AverageRegion(const FittedPicture& picture, const KeptRegion& kept, Averaging& across, Averaging& down,
-                   void* sums, uint8_t* region) {
+// source columns that the region's pixels average, and each of its rows goes
+// through the horizontal pass, which makes only the region's pixels.
+bool AverageRegion(const FittedPicture& picture, const KeptRegion& kept, const Averaging& across,
+                   const Averaging& down, void* sums, uint8_t* region) {
     const int32_t first = kept.x0 == 0 ? 0 : across.plan.last[kept.x0 - 1];
-    const int32_t columns = across.plan.last[kept.x1 - 1] + 1 - first;
-    const int64_t columnStride = 3 * static_cast<int64_t>(columns);
-    Pages averaged(static_cast<uint64_t>(columnStride) * static_cast<uint64_t>(kept.y1 - kept.y0));
+    const int64_t rowBytes = 3 * static_cast<int64_t>(across.plan.last[kept.x1 - 1] + 1 - first);
+    Pages averaged(static_cast<uint64_t>(rowBytes) + 16);  // the horizontal pass reads a byte past the row
     if (averaged.get() == nullptr) return false;
-    const ColumnPass pass{picture.sourcePixels + 3 * static_cast<int64_t>(first), PaddedRowBytes(picture.width, 24),
-                          static_cast<int32_t>(columnStride), averaged.get(), columnStride, &down.plan, down.divisor};
+    RowsAcross rows{&across, &kept, first, region, 3 * static_cast<int64_t>(kept.x1 - kept.x0)};
+    const ColumnPass pass{picture.sourcePixels + 3 * static_cast<int64_t>(first),
+                          PaddedRowBytes(picture.width, 24),
+                          static_cast<int32_t>(rowBytes),
+                          averaged.get(),
+                          &down.plan,
+                          down.divisor,
+                          AverageAcross,
+                          &rows};
     if (down.x <= kNarrowSumLimit) {
         AverageColumnsNarrow(pass, kept.y0, kept.y1, static_cast<uint16_t*>(sums));
     } else {
         AverageColumnsWide(pass, kept.y0, kept.y1, static_cast<uint32_t*>(sums));
     }
-    const int64_t regionStride = 3 * static_cast<int64_t>(kept.x1 - kept.x0);
-    for (int32_t r = 0; r < kept.y1 - kept.y0; ++r)
-        AverageRowPixels(averaged.get() + r * columnStride, first, across.plan, kept.x0, kept.x1, across.divisor,
-                         region + r * regionStride);
     return true;
 }
 

@@ -2,6 +2,8 @@
 
 #include <emmintrin.h>
 
+#include <cstring>
+
 namespace {
 
 constexpr int64_t kWeightUnit = 32768;  // one source sample of an averaging window
@@ -175,7 +177,7 @@ void AverageColumnsNarrow(const ColumnPass& pass, int32_t first, int32_t end, ui
         const int32_t from = k == 0 ? 0 : plan.last[k - 1] + 1;
         CloseWindowNarrow(pass.source + from * pass.sourceStride, pass.sourceStride, plan.last[k] + 1 - from,
                           plan.carry[k], spill, index, pass.bytes);
-        uint8_t* out = pass.target + (k - first) * pass.targetStride;
+        uint8_t* out = pass.target;
         int32_t j = 0;
         for (; j + 4 <= pass.bytes; j += 4) {
             out[j] = pass.divisor[index[j]];
@@ -184,6 +186,7 @@ void AverageColumnsNarrow(const ColumnPass& pass, int32_t first, int32_t end, ui
             out[j + 3] = pass.divisor[index[j + 3]];
         }
         for (; j < pass.bytes; ++j) out[j] = pass.divisor[index[j]];
+        pass.rowDone(out, k, pass.context);
     }
 }
 
@@ -196,8 +199,9 @@ void AverageColumnsWide(const ColumnPass& pass, int32_t first, int32_t end, uint
         for (int32_t i = from; i <= plan.last[k]; ++i)
             for (int32_t j = 0; j < pass.bytes; ++j) sums[j] += row(i)[j];
         const uint8_t* closing = row(plan.last[k]);
-        uint8_t* out = pass.target + (k - first) * pass.targetStride;
-        for (int32_t j = 0; j < pass.bytes; ++j) out[j] = pass.divisor[sums[j] - Spill(closing[j], plan.carry[k])];
+        for (int32_t j = 0; j < pass.bytes; ++j)
+            pass.target[j] = pass.divisor[sums[j] - Spill(closing[j], plan.carry[k])];
+        pass.rowDone(pass.target, k, pass.context);
     }
 }
 
@@ -227,6 +231,35 @@ void AverageRowPixels(const uint8_t* row, int32_t origin, const AveragingPlan& p
         blue = spillBlue;
         green = spillGreen;
         red = spillRed;
+    }
+}
+
+void AverageRowPixelsNarrow(const uint8_t* row, int32_t origin, const AveragingPlan& plan, int32_t first,
+                            int32_t end, const uint8_t* divisor, uint8_t* out) {
+    // A pixel's three channels (and the next byte, in a lane of its own) as 16-bit lanes.
+    auto pixel = [](const uint8_t* p) {
+        int32_t bytes;
+        memcpy(&bytes, p, 4);
+        return _mm_unpacklo_epi8(_mm_cvtsi32_si128(bytes), _mm_setzero_si128());
+    };
+    auto spill = [](__m128i lanes, int32_t carry) {
+        return _mm_mulhi_epu16(_mm_slli_epi16(lanes, 1), _mm_set1_epi16(static_cast<int16_t>(carry)));
+    };
+    const uint8_t* p = row + 3 * static_cast<int64_t>((first == 0 ? 0 : plan.last[first - 1] + 1) - origin);
+    __m128i sum = first == 0 ? _mm_setzero_si128() : spill(pixel(p - 3), plan.carry[first - 1]);
+    for (int32_t k = first; k < end; ++k, out += 3) {
+        const uint8_t* closing = row + 3 * static_cast<int64_t>(plan.last[k] - origin);
+        __m128i last = sum;
+        for (; p <= closing; p += 3) {
+            last = pixel(p);
+            sum = _mm_add_epi16(sum, last);
+        }
+        const __m128i carried = spill(last, plan.carry[k]);
+        const __m128i index = _mm_sub_epi16(sum, carried);
+        out[0] = divisor[_mm_extract_epi16(index, 0)];
+        out[1] = divisor[_mm_extract_epi16(index, 1)];
+        out[2] = divisor[_mm_extract_epi16(index, 2)];
+        sum = carried;
     }
 }
 

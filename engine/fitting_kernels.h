@@ -27,18 +27,20 @@ bool PlanAveraging(int32_t n, int32_t m, int64_t window, AveragingPlan& plan);
 // Largest averaging window (in samples) whose sums fit 16-bit lanes.
 constexpr double kNarrowSumLimit = 255.0;
 
-// Rows (0-based first..end-1) of a vertical pass over `bytes` byte columns:
-// source rows `source` apart by `sourceStride`, output row k - first at
-// target + (k - first) * targetStride. sums holds 2 x (bytes + 8) entries,
-// narrow (16-bit, SSE2) when the window is at most kNarrowSumLimit samples.
+// Rows (0-based first..end-1) of a vertical pass over `bytes` byte columns
+// of source rows `sourceStride` apart. Each output row k is made in target
+// and handed to rowDone at once, while it is in the cache; the next row
+// reuses target. Narrow passes (16-bit sums, SSE2; the window at most
+// kNarrowSumLimit samples) need 2 x (bytes + 8) sums, wide ones `bytes`.
 struct ColumnPass {
     const uint8_t* source;
     int64_t sourceStride;
     int32_t bytes;
     uint8_t* target;
-    int64_t targetStride;
     const AveragingPlan* plan;
     const uint8_t* divisor;
+    void (*rowDone)(const uint8_t* row, int32_t k, void* context);
+    void* context;
 };
 void AverageColumnsNarrow(const ColumnPass& pass, int32_t first, int32_t end, uint16_t* sums);
 void AverageColumnsWide(const ColumnPass& pass, int32_t first, int32_t end, uint32_t* sums);
@@ -47,6 +49,10 @@ void AverageColumnsWide(const ColumnPass& pass, int32_t first, int32_t end, uint
 // source pixel last[first - 1] (or 0 when first is 0), written from out on.
 void AverageRowPixels(const uint8_t* row, int32_t origin, const AveragingPlan& plan, int32_t first, int32_t end,
                       const uint8_t* divisor, uint8_t* out);
+// The same with the three channels in 16-bit lanes (SSE2), for windows of at
+// most kNarrowSumLimit samples; reads one byte past the row's last pixel.
+void AverageRowPixelsNarrow(const uint8_t* row, int32_t origin, const AveragingPlan& plan, int32_t first,
+                            int32_t end, const uint8_t* divisor, uint8_t* out);
 
 // The sharpening of the kept w x h pixels at (left, bottom) of a scaled
 // region of width x height 24-bit pixels (rows `stride` apart, 16 bytes
