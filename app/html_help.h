@@ -1,6 +1,10 @@
 // HTML Help, found at run time: a system without it still runs the program.
 #pragma once
 
+#ifndef FRAMELET_LAYER_APP
+#error "app headers are for the app alone"
+#endif
+
 #include <windows.h>
 
 #include <htmlhelp.h>

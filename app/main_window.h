@@ -2,6 +2,10 @@
 // buttons, built from tables; drops and the command line start batches.
 #pragma once
 
+#ifndef FRAMELET_LAYER_APP
+#error "app headers are for the app alone"
+#endif
+
 #include <windows.h>
 
 #include <cstdint>

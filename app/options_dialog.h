@@ -2,6 +2,10 @@
 // folder) and the shell services it and the main window use.
 #pragma once
 
+#ifndef FRAMELET_LAYER_APP
+#error "app headers are for the app alone"
+#endif
+
 #include <windows.h>
 
 // Runs the modal dialog over the owner.

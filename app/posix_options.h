@@ -2,6 +2,10 @@
 // before any picture is read, and the one-off overrides they make.
 #pragma once
 
+#ifndef FRAMELET_LAYER_APP
+#error "app headers are for the app alone"
+#endif
+
 #include "settings/settings_store.h"
 
 #include <cstdint>

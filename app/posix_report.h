@@ -3,6 +3,10 @@
 // terminal a progress line.
 #pragma once
 
+#ifndef FRAMELET_LAYER_APP
+#error "app headers are for the app alone"
+#endif
+
 #include <string>
 #include <vector>
 

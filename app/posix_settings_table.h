@@ -2,6 +2,10 @@
 // short table.
 #pragma once
 
+#ifndef FRAMELET_LAYER_APP
+#error "app headers are for the app alone"
+#endif
+
 #include "settings/settings_store.h"
 
 #include <cstdio>

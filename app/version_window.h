@@ -3,6 +3,10 @@
 // it is open, so it acts as a modal dialog without being one.
 #pragma once
 
+#ifndef FRAMELET_LAYER_APP
+#error "app headers are for the app alone"
+#endif
+
 #include <windows.h>
 
 class VersionWindow {
