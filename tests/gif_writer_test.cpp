@@ -13,6 +13,7 @@
 #include "support/message_boxes.h"
 #include "support/temp_folder.h"
 #include "support/test_pictures.h"
+#include "support/writer_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -80,40 +81,11 @@ std::vector<GifCode> ReadCodes(const Bytes& stream) {
     }
 }
 
-class GifWriting : public testing::Test {
+class GifWriting : public WriterTest {
 protected:
-    TempFolder folder;
-    DecodedImage source{};
-    int liveBefore = 0;
-
-    void SetUp() override {
-        ASSERT_TRUE(CreateCodecs());
-        currentImage = &source;
-        AllocationProbe::Reset();
-        liveBefore = AllocationProbe::LiveBlocks();
-    }
-    void TearDown() override {
-        fittedPicture.pixels = nullptr;
-        DestroyCodecs();
-        currentImage = nullptr;
-        EXPECT_EQ(AllocationProbe::LiveBlocks(), liveBefore);
-    }
-    void Fit(TestPicture& picture) {
-        memcpy(source.palette, picture.palette, sizeof source.palette);
-        fittedPicture.width = picture.width;
-        fittedPicture.height = picture.height;
-        fittedPicture.bitCount = picture.bitCount;
-        fittedPicture.pixels = picture.rows.data();
-    }
     // Saves the picture as the driver would; the file's bytes, or empty.
     Bytes Save(TestPicture& picture, const wchar_t* name = L"out.gif") {
-        Fit(picture);
-        const std::wstring path = folder.Join(name);
-        const bool saved = SaveGif(path.c_str());
-        fittedPicture.pixels = nullptr;
-        EXPECT_EQ(AllocationProbe::LiveBlocks(), liveBefore) << "a save kept memory";
-        EXPECT_EQ(gifWriter->outputFile, INVALID_HANDLE_VALUE);
-        return saved ? ReadWholeFile(path) : Bytes{};
+        return SaveThrough(SaveGif, *gifWriter, picture, name);
     }
     // The code stream of count indices straight from the compressor.
     Bytes Compressed(const Bytes& indices) {

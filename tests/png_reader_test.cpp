@@ -188,27 +188,11 @@ protected:
     DecodedImage* LoadFile(const std::wstring& path) {
         return LoadWith(LoadPng, path);
     }
-    // Decodes bytes held in a heap block of exactly their size, so that a
-    // sanitizer build sees any read past the end (a mapped view ends on a
-    // page boundary instead). True when a picture came out; it is released.
     bool DecodeInMemory(const Bytes& bytes, int32_t& code) {
-        std::unique_ptr<uint8_t[]> copy(new uint8_t[bytes.empty() ? 1 : bytes.size()]);
-        if (!bytes.empty()) memcpy(copy.get(), bytes.data(), bytes.size());
-        PngReader& reader = *pngReader;
-        reader.ResetHandles();
-        reader.Reset();
-        reader.blendTable = &filterWorkspace->blend[0][0];
-        reader.displayGamma = 2200;
-        readCursor = copy.get();
-        readEnd = copy.get() + bytes.size();
-        DecodedImage* image = reader.Decode();
-        reader.Release();
-        code = reader.errorCode;
-        if (image != nullptr) {
-            ReleasePages(image->pixels);
-            image->pixels = nullptr;
-        }
-        return image != nullptr;
+        return ReaderTest::DecodeInMemory(*pngReader, bytes, code, [](PngReader& reader) {
+            reader.blendTable = &filterWorkspace->blend[0][0];
+            reader.displayGamma = 2200;
+        });
     }
     void ExpectRejected(const Bytes& bytes, int32_t code, const std::string& what) {
         EXPECT_EQ(LoadBytes(bytes), nullptr) << what;

@@ -11,6 +11,7 @@
 #include "support/png_builder.h"
 #include "support/temp_folder.h"
 #include "support/test_pictures.h"
+#include "support/writer_fixture.h"
 #include "writers/png_writer.h"
 
 #include <gtest/gtest.h>
@@ -95,37 +96,11 @@ Bytes TopDownRgb(TestPicture& picture) {
     return rgb;
 }
 
-class PngWriting : public testing::Test {
+class PngWriting : public WriterTest {
 protected:
-    TempFolder folder;
-    DecodedImage source{};
-    int liveBefore = 0;
-
-    void SetUp() override {
-        ASSERT_TRUE(CreateCodecs());
-        currentImage = &source;
-        AllocationProbe::Reset();
-        liveBefore = AllocationProbe::LiveBlocks();
-    }
-    void TearDown() override {
-        fittedPicture.pixels = nullptr;
-        DestroyCodecs();
-        currentImage = nullptr;
-        EXPECT_EQ(AllocationProbe::LiveBlocks(), liveBefore);
-    }
     // Saves the picture with its palette; the file's bytes, or empty on failure.
     Bytes Save(TestPicture& picture, const wchar_t* name = L"out.png") {
-        memcpy(source.palette, picture.palette, sizeof source.palette);
-        fittedPicture.width = picture.width;
-        fittedPicture.height = picture.height;
-        fittedPicture.bitCount = picture.bitCount;
-        fittedPicture.pixels = picture.rows.data();
-        const std::wstring path = folder.Join(name);
-        const bool saved = SavePng(path.c_str());
-        fittedPicture.pixels = nullptr;
-        EXPECT_EQ(AllocationProbe::LiveBlocks(), liveBefore) << "a save kept memory";
-        EXPECT_EQ(pngWriter->outputFile, INVALID_HANDLE_VALUE);
-        return saved ? ReadWholeFile(path) : Bytes{};
+        return SaveThrough(SavePng, *pngWriter, picture, name);
     }
     // The filtered rows of a file we wrote.
     Bytes Rows(const Bytes& file, int32_t width, int32_t height, int bytesPerPixel) {

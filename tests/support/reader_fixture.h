@@ -2,12 +2,17 @@
 // released as the batch driver releases them, and no memory left behind.
 #pragma once
 
+#include "engine/memory.h"
 #include "engine/picture_records.h"
+#include "readers/mapped_file.h"
 #include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 class ReaderTest : public testing::Test {
 protected:
@@ -20,4 +25,28 @@ protected:
     void ReleaseDecoded();
     // Loads with one reader's entry; a failed load must keep no memory.
     DecodedImage* LoadWith(bool (*load)(LPCWSTR), const std::wstring& path);
+
+    // Decodes bytes held in a heap block of exactly their size through a
+    // reader that walks the read cursor, so that a sanitizer build sees any
+    // read past the end (a mapped view ends on a page boundary instead).
+    // prepare sets what the reader's load entry would. True when a picture
+    // came out; it is released at once.
+    template <class Reader, class Prepare>
+    bool DecodeInMemory(Reader& reader, const std::vector<uint8_t>& bytes, int32_t& code, Prepare prepare) {
+        std::unique_ptr<uint8_t[]> copy(new uint8_t[bytes.empty() ? 1 : bytes.size()]);
+        if (!bytes.empty()) memcpy(copy.get(), bytes.data(), bytes.size());
+        reader.ResetHandles();
+        reader.Reset();
+        prepare(reader);
+        readCursor = copy.get();
+        readEnd = copy.get() + bytes.size();
+        DecodedImage* image = reader.Decode();
+        reader.Release();
+        code = reader.errorCode;
+        if (image != nullptr) {
+            ReleasePages(image->pixels);
+            image->pixels = nullptr;
+        }
+        return image != nullptr;
+    }
 };
