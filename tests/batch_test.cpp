@@ -15,15 +15,7 @@ namespace {
 
 const std::wstring kConversionFailed = L"ファイル変換に失敗しました。";
 
-std::vector<uint8_t> Photo(int32_t width, int32_t height) {
-    BmpLayout layout;
-    layout.width = width;
-    layout.height = height;
-    const int64_t stride = (3 * width + 3) & ~3;
-    layout.pixels.resize(static_cast<size_t>(stride * height));
-    for (size_t i = 0; i < layout.pixels.size(); ++i) layout.pixels[i] = static_cast<uint8_t>(i * 7 % 251);
-    return BuildBmp(layout);
-}
+std::vector<uint8_t> Photo(int32_t width, int32_t height) { return PatternBmp(width, height, 7, 251); }
 
 int32_t WidthOf(const std::wstring& bmp) {
     const std::vector<uint8_t> b = ReadWholeFile(bmp);

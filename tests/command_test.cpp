@@ -86,15 +86,7 @@ Outcome RunProcess(const std::vector<std::string>& arguments, const std::string&
     return outcome;
 }
 
-std::vector<uint8_t> Photo(int32_t width, int32_t height) {
-    BmpLayout layout;
-    layout.width = width;
-    layout.height = height;
-    const int64_t stride = (3 * width + 3) & ~3;
-    layout.pixels.resize(static_cast<size_t>(stride * height));
-    for (size_t i = 0; i < layout.pixels.size(); ++i) layout.pixels[i] = static_cast<uint8_t>(i * 13 % 251);
-    return BuildBmp(layout);
-}
+std::vector<uint8_t> Photo(int32_t width, int32_t height) { return PatternBmp(width, height, 13, 251); }
 
 // Every file under folder, relative to it, sorted.
 std::vector<std::string> FilesUnder(const std::string& folder) {

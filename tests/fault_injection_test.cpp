@@ -23,15 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<uint8_t> Photo(int32_t width, int32_t height) {
-    BmpLayout layout;
-    layout.width = width;
-    layout.height = height;
-    const int64_t stride = (3 * width + 3) & ~3;
-    layout.pixels.resize(static_cast<size_t>(stride * height));
-    for (size_t i = 0; i < layout.pixels.size(); ++i) layout.pixels[i] = static_cast<uint8_t>(i * 13 % 241);
-    return BuildBmp(layout);
-}
+std::vector<uint8_t> Photo(int32_t width, int32_t height) { return PatternBmp(width, height, 13, 241); }
 
 // Name (relative to root) to content of every file under root.
 std::map<std::wstring, std::vector<uint8_t>> Contents(const std::wstring& root) {

@@ -288,16 +288,7 @@ TEST_F(GifWriting, Failures) {
 
 namespace {
 
-class GifBatch : public testing::Test {
-protected:
-    TempFolder folder;
-    void SetUp() override {
-        appSettings = AppSettings{};
-        wcscpy(settingsPath, folder.Join(L"none.ini").c_str());
-        SettingsStore::Load();
-        AllocationProbe::Reset();
-    }
-};
+class GifBatch : public DefaultSettingsBatch {};
 
 }  // namespace
 

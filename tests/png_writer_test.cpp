@@ -331,16 +331,7 @@ TEST_F(PngWriting, Failures) {
 
 namespace {
 
-class PngBatch : public testing::Test {
-protected:
-    TempFolder folder;
-    void SetUp() override {
-        appSettings = AppSettings{};
-        wcscpy(settingsPath, folder.Join(L"none.ini").c_str());
-        SettingsStore::Load();
-        AllocationProbe::Reset();
-    }
-};
+class PngBatch : public DefaultSettingsBatch {};
 
 }  // namespace
 

@@ -1,5 +1,7 @@
 #include "support/bmp_builder.h"
 
+#include <cstddef>
+
 void PushU32(std::vector<uint8_t>& bytes, uint32_t value) {
     for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
@@ -38,4 +40,15 @@ std::vector<uint8_t> BuildBmp(const BmpLayout& layout) {
     b.resize(offBits);
     b.insert(b.end(), layout.pixels.begin(), layout.pixels.end());
     return b;
+}
+
+std::vector<uint8_t> PatternBmp(int32_t width, int32_t height, int step, int modulus) {
+    BmpLayout layout;
+    layout.width = width;
+    layout.height = height;
+    const int64_t stride = (3 * static_cast<int64_t>(width) + 3) & ~int64_t{3};
+    layout.pixels.resize(static_cast<size_t>(stride * height));
+    for (size_t i = 0; i < layout.pixels.size(); ++i)
+        layout.pixels[i] = static_cast<uint8_t>(i * static_cast<size_t>(step) % static_cast<size_t>(modulus));
+    return BuildBmp(layout);
 }

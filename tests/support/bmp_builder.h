@@ -21,3 +21,6 @@ struct BmpLayout {
 std::vector<uint8_t> BuildBmp(const BmpLayout& layout);
 // Little-endian bytes of a 32-bit value, for tables and masks.
 void PushU32(std::vector<uint8_t>& bytes, uint32_t value);
+// A 24-bit bitmap file whose bytes count up by step modulo modulus: a cheap
+// stand-in for a photograph that no two slots crop alike.
+std::vector<uint8_t> PatternBmp(int32_t width, int32_t height, int step, int modulus);

@@ -4,8 +4,10 @@
 #include "engine/fitting.h"
 #include "engine/load_picture.h"
 #include "engine/memory.h"
+#include "settings/settings_store.h"
 
 #include <cstring>
+#include <cwchar>
 
 void WriterTest::SetUp() {
     ASSERT_TRUE(CreateCodecs());
@@ -38,4 +40,11 @@ std::vector<uint8_t> WriterTest::SaveThrough(bool (*save)(LPCWSTR), const CodecS
     EXPECT_EQ(AllocationProbe::LiveBlocks(), liveBefore) << "a save kept memory";
     EXPECT_EQ(writer.outputFile, INVALID_HANDLE_VALUE);
     return saved ? ReadWholeFile(path) : std::vector<uint8_t>{};
+}
+
+void DefaultSettingsBatch::SetUp() {
+    appSettings = AppSettings{};
+    wcscpy(settingsPath, folder.Join(L"none.ini").c_str());
+    SettingsStore::Load();
+    AllocationProbe::Reset();
 }

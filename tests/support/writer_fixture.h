@@ -28,3 +28,11 @@ protected:
     std::vector<uint8_t> SaveThrough(bool (*save)(LPCWSTR), const CodecState& writer, TestPicture& picture,
                                      const wchar_t* name);
 };
+
+// Whole batches with the default settings (read from no file) and a fresh
+// allocation probe.
+class DefaultSettingsBatch : public testing::Test {
+protected:
+    TempFolder folder;
+    void SetUp() override;
+};
