@@ -220,12 +220,7 @@ int32_t GifReader::ReadCode() {
     return code;
 }
 
-bool GifReader::DecodeLzw() {
-    const uint64_t total = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
-    // An image of no pixels decodes to nothing; the block still needs a buffer.
-    decodedIndices = static_cast<uint8_t*>(AllocatePages(total == 0 ? 1 : total));
-    if (decodedIndices == nullptr) return Fail(kGifOutOfMemory);
-
+void GifReader::StartTable() {
     for (int k = 3; k <= 12; ++k) codeMask[k] = (1 << k) - 1;
     clearCode = 1 << minCodeSize;
     endCode = clearCode + 1;
@@ -237,19 +232,27 @@ bool GifReader::DecodeLzw() {
     bitBuffer = 0;
     bitCount = 0;
     dataPosition = 0;
+}
+
+void GifReader::WriteString(int32_t code, uint64_t at) {
+    const StringEntry* entry = &strings[code];
+    for (uint64_t k = entry->length; k > 0; --k) {
+        decodedIndices[at + k - 1] = entry->last;
+        entry = &strings[entry->prefix];
+    }
+}
+
+bool GifReader::DecodeLzw() {
+    const uint64_t total = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
+    // An image of no pixels decodes to nothing; the block still needs a buffer.
+    decodedIndices = static_cast<uint8_t*>(AllocatePages(total == 0 ? 1 : total));
+    if (decodedIndices == nullptr) return Fail(kGifOutOfMemory);
+    StartTable();
 
     uint8_t* const output = decodedIndices;
     uint64_t position = 0;
     int64_t bitsLeft = 8 * static_cast<int64_t>(lzwLength);
     int32_t previous = -1;
-    // Writes the string of code into output backwards from its last byte.
-    const auto writeString = [&](int32_t code, uint64_t at) {
-        const StringEntry* entry = &strings[code];
-        for (uint64_t k = entry->length; k > 0; --k) {
-            output[at + k - 1] = entry->last;
-            entry = &strings[entry->prefix];
-        }
-    };
     // Codes are read while unread bits remain, not bytes: with small codes
     // the last byte, once loaded, can still hold whole codes.
     while (bitsLeft > 0 && position < total) {
@@ -275,14 +278,14 @@ bool GifReader::DecodeLzw() {
         if (code < nextCode) {
             const uint64_t length = strings[code].length;
             if (length > total - position) break;
-            writeString(code, position);
+            WriteString(code, position);
             first = output[position];
             position += length;
         } else {
             // Not in the table yet: the previous string and its own first byte.
             const uint64_t length = strings[previous].length;
             if (length >= total - position) break;
-            writeString(previous, position);
+            WriteString(previous, position);
             first = output[position];
             output[position + length] = first;
             position += length + 1;

@@ -85,6 +85,11 @@ private:
     bool DecodeImage();
     bool GatherData();
     bool DecodeLzw();
+    // Masks, special codes, the one-byte strings and the bit reader's start.
+    void StartTable();
+    // The string of code into decodedIndices, backwards from its last byte at
+    // at + length - 1.
+    void WriteString(int32_t code, uint64_t at);
     bool ComposePicture();
     bool Fail(int32_t code);
     int32_t ReadCode();
