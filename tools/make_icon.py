@@ -9,8 +9,8 @@ import zlib
 # The standard 16-colour palette (blue, green, red, reserved).
 PALETTE = [(0, 0, 0), (0, 0, 128), (0, 128, 0), (0, 128, 128), (128, 0, 0), (128, 0, 128), (128, 128, 0),
            (192, 192, 192), (128, 128, 128), (0, 0, 255), (0, 255, 0), (0, 255, 255), (255, 0, 0),
-           (255, 0, 255), (255, 255, 0), (255, 255, 255)]  # as red, green, blue
-BLACK, DARK_GREEN, GREY, GREEN, YELLOW, BLUE, WHITE, DARK_YELLOW = 0, 2, 8, 10, 11, 12, 15, 6
+           (255, 0, 255), (255, 255, 0), (255, 255, 255)]
+BLACK, DARK_GREEN, GREY, GREEN, YELLOW, BLUE, WHITE, DARK_YELLOW = 0, 2, 8, 10, 11, 12, 15, 3
 
 
 def draw(size):
@@ -38,7 +38,7 @@ def draw(size):
 def image(size):
     rows = draw(size)
     header = struct.pack('<IiiHHIIiiII', 40, size, 2 * size, 1, 4, 0, 0, 0, 0, 16, 0)
-    palette = b''.join(struct.pack('<BBBB', b, g, r, 0) for (r, g, b) in PALETTE)
+    palette = b''.join(struct.pack('<BBBB', b, g, r, 0) for (b, g, r) in PALETTE)
     pixels = b''
     mask = b''
     for row in reversed(rows):  # bottom-up
@@ -70,7 +70,7 @@ def png(size, samples=4):
                     index = fine[y * samples + v][x * samples + u]
                     if index is None:
                         continue
-                    pr, pg, pb = PALETTE[index]
+                    pb, pg, pr = PALETTE[index]
                     r, g, b, a = r + pr, g + pg, b + pb, a + 1
             n = samples * samples
             raw += bytes((r // a, g // a, b // a, 255 * a // n) if a else (0, 0, 0, 0))
