@@ -155,8 +155,7 @@ bool RenderSlot(LPCWSTR temporaryPath, SaveEntry save) {
     fittedPicture.pixels = nullptr;
     bool saved = false;
     if (FitCroppedToSlot()) saved = save(temporaryPath);
-    ReleasePages(fittedPicture.pixels);
-    fittedPicture.pixels = nullptr;
+    ReleaseAndClear(fittedPicture.pixels);
     if (!saved) DeleteFileW(temporaryPath);
     return saved;
 }
@@ -212,8 +211,7 @@ bool RunBatch(int count, const WCHAR* const* inputs, int* written) {
             if (result == BatchEvent::kWritten) ++successes;
             Report(n, i, result, result == BatchEvent::kWritten ? target : nullptr);
         }
-        ReleasePages(currentImage->pixels);
-        currentImage->pixels = nullptr;
+        ReleaseAndClear(currentImage->pixels);
         currentImage = nullptr;  // it lives in a reader that goes with the codec set
         Report(n, -1, BatchEvent::kDone);
     }

@@ -38,6 +38,11 @@ public:
     // Every write of a writer goes through here: a short write (a full disk)
     // fails with errorCode 5, so a cut file never passes for a finished one.
     bool WriteOutput(const void* bytes, DWORD count);
+    // Records code as the reason and returns false, for a failing step.
+    bool Fail(int32_t code) {
+        errorCode = code;
+        return false;
+    }
 };
 
 // The 40-byte header of an uncompressed bottom-up picture.

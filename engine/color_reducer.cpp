@@ -140,12 +140,10 @@ bool ColorReducer::ReduceToPalette(const RGBQUAD* inPalette, const uint8_t* inPi
                 SelectPalette(BuildCellHistogram());
                 MapWithDiffusion();
             }
-            ReleasePages(cellBuffer);
-            cellBuffer = nullptr;
+            ReleaseAndClear(cellBuffer);
         }
     }
-    ReleasePages(workPixels);
-    workPixels = nullptr;
+    ReleaseAndClear(workPixels);
     return reduced;
 }
 

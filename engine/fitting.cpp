@@ -208,8 +208,7 @@ bool ScaleAndSharpen(FittedPicture& picture, int32_t newWidth, int32_t newHeight
     picture.width = newWidth;
     picture.height = newHeight;
     if (Sharpen(bytes)) return true;
-    ReleasePages(picture.pixels);
-    picture.pixels = nullptr;
+    ReleaseAndClear(picture.pixels);
     picture.width = oldWidth;
     picture.height = oldHeight;
     return false;

@@ -13,6 +13,12 @@
 void* AllocatePages(uint64_t bytes);
 // Decommit, then release; null is ignored.
 void ReleasePages(void* block);
+// The same, leaving the owner's pointer null.
+template <class T>
+void ReleaseAndClear(T*& block) {
+    ReleasePages(block);
+    block = nullptr;
+}
 
 // The growable heap for file lists, the filter workspace and the compression
 // library's memory; created first at start-up and destroyed last.

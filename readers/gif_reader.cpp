@@ -46,16 +46,9 @@ void GifReader::Reset() {
 }
 
 void GifReader::Release() {
-    ReleasePages(lzwData);
-    lzwData = nullptr;
-    ReleasePages(decodedIndices);
-    decodedIndices = nullptr;
+    ReleaseAndClear(lzwData);
+    ReleaseAndClear(decodedIndices);
     ReleaseHandles();
-}
-
-bool GifReader::Fail(int32_t code) {
-    errorCode = code;
-    return false;
 }
 
 DecodedImage* GifReader::Decode() {
@@ -167,11 +160,9 @@ bool GifReader::DecodeImage() {
 
     if (!GatherData()) return false;
     const bool decoded = DecodeLzw();
-    ReleasePages(lzwData);
-    lzwData = nullptr;
+    ReleaseAndClear(lzwData);
     if (!decoded || !ComposePicture()) return false;
-    ReleasePages(decodedIndices);
-    decodedIndices = nullptr;
+    ReleaseAndClear(decodedIndices);
     transparent = false;
     transparentIndex = 0;
     hasLocalTable = false;

@@ -91,7 +91,6 @@ private:
     // at + length - 1.
     void WriteString(int32_t code, uint64_t at);
     bool ComposePicture();
-    bool Fail(int32_t code);
     int32_t ReadCode();
     void ResetTable();
 };

@@ -175,8 +175,7 @@ DecodedImage* Decompress(JpegReader& reader) {
     jpeg_destroy_decompress(&library);
     // Rows of a picture that stopped half-way are not handed to anybody.
     if (!decoded) {
-        ReleasePages(reader.image.pixels);
-        reader.image.pixels = nullptr;
+        ReleaseAndClear(reader.image.pixels);
         return nullptr;
     }
     return &reader.image;

@@ -107,12 +107,9 @@ void PngReader::Reset() {
 }
 
 void PngReader::Release() {
-    ReleasePages(decodeBuffer);
-    decodeBuffer = nullptr;
-    ReleasePages(alphaBuffer);
-    alphaBuffer = nullptr;
-    ReleasePages(joinedRun);
-    joinedRun = nullptr;
+    ReleaseAndClear(decodeBuffer);
+    ReleaseAndClear(alphaBuffer);
+    ReleaseAndClear(joinedRun);
     ReleaseHandles();
 }
 
@@ -362,8 +359,7 @@ bool PngReader::HandleImageData(uint32_t length, const uint8_t* chunk) {
     }
     if (!GatherRun(length)) return false;
     const bool decoded = DecodePixels();
-    ReleasePages(joinedRun);
-    joinedRun = nullptr;
+    ReleaseAndClear(joinedRun);
     return decoded;
 }
 

@@ -74,18 +74,10 @@ void TiffReader::Reset() {
 }
 
 void TiffReader::Release() {
-    ReleasePages(stripOffsets);
-    stripOffsets = nullptr;
-    ReleasePages(stripByteCounts);
-    stripByteCounts = nullptr;
-    ReleasePages(stripData);
-    stripData = nullptr;
+    ReleaseAndClear(stripOffsets);
+    ReleaseAndClear(stripByteCounts);
+    ReleaseAndClear(stripData);
     ReleaseHandles();
-}
-
-bool TiffReader::Fail(int32_t code) {
-    errorCode = code;
-    return false;
 }
 
 bool TiffReader::Seek(uint64_t offset, uint64_t count) {
@@ -111,13 +103,11 @@ DecodedImage* TiffReader::Decode() {
     if (!JoinStrips(rowBytes)) return nullptr;
     SetBitmapHeader(*this, width, height, outputBitCount, 0, 0);
     if (!AllocatePixels()) {
-        ReleasePages(stripData);
-        stripData = nullptr;
+        ReleaseAndClear(stripData);
         return nullptr;
     }
     Unpack(rowBytes);
-    ReleasePages(stripData);
-    stripData = nullptr;
+    ReleaseAndClear(stripData);
 
     ReadResolution();
     image.sourceFormat = kFormatTiff;

@@ -83,7 +83,6 @@ private:
     const uint8_t* fileStart = nullptr;  // the view: offsets in the file count from here
     uint64_t fileLength = 0;
 
-    bool Fail(int32_t code);
     // True when `count` bytes from `offset` lie inside the file; then the
     // cursor stands at `offset`.
     bool Seek(uint64_t offset, uint64_t count);

@@ -205,7 +205,6 @@ size_t GifWriter::Compress(const uint8_t* indices, size_t count) {
     EmitCode(endCode);
     // The last byte goes out even when no bits are pending.
     lzwOutput[lzwLength++] = static_cast<uint8_t>(bitBuffer);
-    ReleasePages(stringSlots);
-    stringSlots = nullptr;
+    ReleaseAndClear(stringSlots);
     return lzwLength;
 }

@@ -221,17 +221,14 @@ bool JpegWriter::EncodeWithinLimit(LPCWSTR path, const RGBQUAD* palette, const u
     }
     // One write of the whole stream.
     if (result) result = CreateOutput(path) && WriteOutput(outputBuffer, encodedLength);
-    ReleasePages(outputBuffer);
-    outputBuffer = nullptr;
+    ReleaseAndClear(outputBuffer);
     outputCapacity = 0;
     return result;
 }
 
 void JpegWriter::Release() {
-    ReleasePages(conversionBuffer);
-    conversionBuffer = nullptr;
-    ReleasePages(outputBuffer);
-    outputBuffer = nullptr;
+    ReleaseAndClear(conversionBuffer);
+    ReleaseAndClear(outputBuffer);
     outputCapacity = 0;
     ReleaseHandles();
 }

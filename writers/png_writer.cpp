@@ -29,8 +29,7 @@ void PngWriter::Reset() {
 }
 
 void PngWriter::Release() {
-    ReleasePages(filteredData);
-    filteredData = nullptr;
+    ReleaseAndClear(filteredData);
     ReleaseHandles();
 }
 
