@@ -155,7 +155,7 @@ bool RenderSlot(LPCWSTR temporaryPath, SaveEntry save) {
     fittedPicture.pixels = nullptr;
     bool saved = false;
     if (FitCroppedToSlot()) saved = save(temporaryPath);
-    ReleaseAndClear(fittedPicture.pixels);
+    fittedPicture.pixels = nullptr;  // lent by the workspace, which keeps it for the next slot
     if (!saved) DeleteFileW(temporaryPath);
     return saved;
 }

@@ -44,6 +44,7 @@ bool CreateWorkspace() {
 }
 
 void DestroyWorkspace() {
+    ReleaseFittingBlocks(*filterWorkspace);
     HeapFree(privateHeap, 0, filterWorkspace);
     filterWorkspace = nullptr;
 }

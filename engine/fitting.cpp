@@ -24,10 +24,12 @@ constexpr int kTile = 64;  // lines averaged side by side in the vertical pass
 // The table covers i < entries (the straightforward passes build all of S).
 double AveragingRatio(int32_t n, int32_t m) { return static_cast<double>(n) / static_cast<double>(m); }
 int64_t AveragingWindow(double x) { return static_cast<int64_t>(x * kWeightUnit); }
+void FillDivisors(double x, int64_t entries, uint8_t* table) {
+    for (int64_t i = 0; i < entries; ++i) table[i] = static_cast<uint8_t>(static_cast<int64_t>(static_cast<double>(i) / x));
+}
 uint8_t* BuildDivisors(double x, int64_t entries) {
     auto* table = static_cast<uint8_t*>(AllocatePages(static_cast<uint64_t>(entries)));
-    if (table == nullptr) return nullptr;
-    for (int64_t i = 0; i < entries; ++i) table[i] = static_cast<uint8_t>(static_cast<int64_t>(static_cast<double>(i) / x));
+    if (table != nullptr) FillDivisors(x, entries, table);
     return table;
 }
 
@@ -215,23 +217,32 @@ bool ScaleAndSharpen(FittedPicture& picture, int32_t newWidth, int32_t newHeight
 }
 
 
-// A page block released at the end of its scope unless handed on.
-class Pages {
-public:
-    explicit Pages(uint64_t bytes) : block_(static_cast<uint8_t*>(AllocatePages(bytes))) {}
-    ~Pages() { ReleasePages(block_); }
-    Pages(const Pages&) = delete;
-    Pages& operator=(const Pages&) = delete;
-    uint8_t* get() const { return block_; }
-    uint8_t* Take() {
-        uint8_t* block = block_;
-        block_ = nullptr;
-        return block;
-    }
-
-private:
-    uint8_t* block_;
+// One direction of the averaging: where its outputs close, and its divisor
+// table, of only the entries a window's sum can reach (255 x (x + 2) at most).
+struct Averaging {
+    AveragingPlan plan;
+    double x = 0;
+    int64_t entries = 0;
+    Divider divider;
 };
+
+Averaging MeasureAveraging(int32_t n, int32_t m) {
+    Averaging averaging;
+    averaging.x = AveragingRatio(n, m);
+    const int64_t window = AveragingWindow(averaging.x);
+    const int64_t reach = 256 * (static_cast<int64_t>(averaging.x) + 3);
+    averaging.entries = window < reach ? window : reach;
+    return averaging;
+}
+
+// The plan and divider of a measured averaging, in the given space.
+bool PrepareAveraging(int32_t n, int32_t m, int32_t* ints, uint8_t* table, Averaging& averaging) {
+    averaging.plan = AveragingPlan{ints, ints + m};
+    if (!PlanAveraging(n, m, AveragingWindow(averaging.x), averaging.plan)) return false;
+    FillDivisors(averaging.x, averaging.entries, table);
+    averaging.divider = MakeDivider(n, m, table, averaging.entries);
+    return true;
+}
 
 // The part of the scaled picture that the crop keeps (from column left and
 // memory row bottom, the slot's size), and around it the region that the
@@ -254,114 +265,175 @@ KeptRegion FindKeptRegion(int32_t newWidth, int32_t newHeight, int32_t w, int32_
     return kept;
 }
 
-// One direction of the averaging: where its outputs close, and its divisor
-// table, of only the entries a window's sum can reach (255 x (x + 2) at most).
-struct Averaging {
-    AveragingPlan plan;
-    double x = 0;
-    uint8_t* divisor = nullptr;
-};
-
-bool PrepareAveraging(int32_t n, int32_t m, Averaging& averaging) {
-    averaging.x = AveragingRatio(n, m);
-    const int64_t window = AveragingWindow(averaging.x);
-    if (!PlanAveraging(n, m, window, averaging.plan)) return false;
-    const int64_t reach = 256 * (static_cast<int64_t>(averaging.x) + 3);
-    averaging.divisor = BuildDivisors(averaging.x, window < reach ? window : reach);
-    return averaging.divisor != nullptr;
+// A block of the workspace that is kept from slot to slot: grown (its old
+// contents dropped) when a picture needs more.
+uint8_t* Reserve(uint8_t*& block, uint64_t& capacity, uint64_t bytes) {
+    if (capacity >= bytes) return block;
+    ReleaseAndClear(block);
+    capacity = 0;
+    block = static_cast<uint8_t*>(AllocatePages(bytes));
+    if (block != nullptr) capacity = bytes;
+    return block;
 }
 
-// The horizontal pass of one row that the vertical pass has just made.
-struct RowsAcross {
-    const Averaging* across;
+// Where the fast fitting's working data lies in the workspace's work block,
+// each part 16-byte aligned.
+struct WorkLayout {
+    int64_t plans, across, down, sums, window, averaged, acrossSums, ring, sharpen, total;
+    int64_t ringStride;
+};
+
+WorkLayout LayOutWork(const FittedPicture& picture, int32_t newWidth, int32_t newHeight, const KeptRegion& kept,
+                      const Averaging& across, const Averaging& down, int64_t rowBytes) {
+    WorkLayout layout{};
+    int64_t at = 0;
+    auto part = [&at](int64_t bytes) {
+        const int64_t start = at;
+        at += (bytes + 15) / 16 * 16;
+        return start;
+    };
+    const int64_t regionBytes = 3 * static_cast<int64_t>(kept.x1 - kept.x0);
+    // The horizontal pass writes 16 bytes at a time, the sharpening reads so.
+    layout.ringStride = regionBytes + 32;
+    layout.plans = part(8 * (static_cast<int64_t>(newWidth) + newHeight));
+    layout.across = part(across.entries);
+    layout.down = part(down.entries);
+    layout.sums = part(8 * rowBytes + 64);
+    // An 8-bit picture's window rows, expanded; the windows are at most x + 2 rows.
+    layout.window = part(picture.bitCount == 24 ? 0 : (static_cast<int64_t>(down.x) + 2) * PaddedRowBytes(picture.width, 24));
+    layout.averaged = part(rowBytes + 16);
+    layout.acrossSums = part(2 * (regionBytes + 16) + 16);
+    layout.ring = part(5 * layout.ringStride);
+    layout.sharpen = part(12 * static_cast<int64_t>(kept.w) + 160);
+    layout.total = at;
+    return layout;
+}
+
+// The fitting of one slot on its way: source rows in, kept rows out. Rows of
+// the scaled region go through a ring of five, and each kept row is finished
+// (sharpened or copied) as soon as the rows around it are there.
+struct SlotStream {
+    const FittedPicture* picture;
     const KeptRegion* kept;
-    int32_t origin;  // the source column of the row's first pixel
-    uint8_t* region;
-    int64_t regionStride;
+    const Averaging* across;
+    int32_t newHeight;
+    int32_t origin;    // the source column of the vertical pass's first byte
+    uint8_t* window;   // an 8-bit picture's rows expanded, or null
+    uint16_t* acrossSums;
+    uint8_t* ring;
+    int64_t ringStride;
+    bool sharpen;
+    int32_t nextRow;   // the next kept row to finish, in scaled rows
+    uint8_t* sharpenScratch;
+    uint8_t* out;
+    int64_t outStride;
 };
 
-void AverageAcross(const uint8_t* row, int32_t k, void* context) {
-    const RowsAcross& rows = *static_cast<const RowsAcross*>(context);
-    const auto average = rows.across->x <= kNarrowSumLimit ? AverageRowPixelsNarrow : AverageRowPixels;
-    average(row, rows.origin, rows.across->plan, rows.kept->x0, rows.kept->x1, rows.across->divisor,
-            rows.region + (k - rows.kept->y0) * rows.regionStride);
+// Source rows for the vertical pass: 24-bit rows as they lie, 8-bit ones
+// expanded through the palette into the window.
+const uint8_t* SourceRows(int32_t from, int32_t count, void* context) {
+    const SlotStream& stream = *static_cast<const SlotStream*>(context);
+    const FittedPicture& picture = *stream.picture;
+    const int64_t offset = 3 * static_cast<int64_t>(stream.origin);
+    const int64_t stride = PaddedRowBytes(picture.width, picture.bitCount);
+    if (stream.window == nullptr) return picture.sourcePixels + from * stride + offset;
+    ColorReducer& reducer = *colorReducer;
+    reducer.width = picture.width;
+    reducer.height = count;
+    reducer.sourceBitCount = picture.bitCount;
+    reducer.targetBitCount = 24;
+    ComputeStride(reducer);
+    reducer.Convert(nullptr, stream.window, currentImage->palette, picture.sourcePixels + from * stride);
+    return stream.window + offset;
 }
 
-// The kept region of the 24-bit source scaled to newWidth x newHeight, into
-// `region` (rows 3 x its width apart): the vertical pass reads only the
-// source columns that the region's pixels average, and each of its rows goes
-// through the horizontal pass, which makes only the region's pixels.
-bool AverageRegion(const FittedPicture& picture, const KeptRegion& kept, const Averaging& across,
-                   const Averaging& down, void* sums, uint8_t* region) {
-    const int32_t first = kept.x0 == 0 ? 0 : across.plan.last[kept.x0 - 1];
-    const int64_t rowBytes = 3 * static_cast<int64_t>(across.plan.last[kept.x1 - 1] + 1 - first);
-    Pages averaged(static_cast<uint64_t>(rowBytes) + 16);  // the horizontal pass reads a byte past the row
-    if (averaged.get() == nullptr) return false;
-    RowsAcross rows{&across, &kept, first, region, 3 * static_cast<int64_t>(kept.x1 - kept.x0)};
-    const ColumnPass pass{picture.sourcePixels + 3 * static_cast<int64_t>(first),
-                          PaddedRowBytes(picture.width, 24),
-                          static_cast<int32_t>(rowBytes),
-                          averaged.get(),
-                          &down.plan,
-                          down.divisor,
-                          AverageAcross,
-                          &rows};
-    if (down.x <= kNarrowSumLimit) {
-        AverageColumnsNarrow(pass, kept.y0, kept.y1, static_cast<uint16_t*>(sums));
-    } else {
-        AverageColumnsWide(pass, kept.y0, kept.y1, static_cast<uint32_t*>(sums));
-    }
-    return true;
-}
-
-// The kept pixels of the scaled region, sharpened unless the scaled picture
-// is under 5 pixels either way, into the slot-sized rows.
-void SharpenOrCopyKept(const uint8_t* region, const KeptRegion& kept, bool sharpen, uint8_t* scratch,
-                       uint8_t* out) {
-    const int32_t width = kept.x1 - kept.x0;
-    const int64_t stride = 3 * static_cast<int64_t>(width);
-    const int64_t outStride = PaddedRowBytes(kept.w, 24);
+void FinishRow(const SlotStream& stream, int32_t y) {
+    const KeptRegion& kept = *stream.kept;
     const int32_t left = kept.left - kept.x0;
-    const int32_t bottom = kept.bottom - kept.y0;
-    if (!sharpen) {
-        for (int32_t r = 0; r < kept.h; ++r)
-            memcpy(out + r * outStride, region + (bottom + r) * stride + 3 * static_cast<int64_t>(left),
-                   3 * static_cast<size_t>(kept.w));
+    uint8_t* out = stream.out + (y - kept.bottom) * stream.outStride;
+    // The block is reused: the row's padding may hold an earlier slot's bytes.
+    memset(out + 3 * static_cast<int64_t>(kept.w), 0, static_cast<size_t>(stream.outStride - 3 * static_cast<int64_t>(kept.w)));
+    auto ringRow = [&stream](int32_t row) { return stream.ring + (row % 5) * stream.ringStride; };
+    if (!stream.sharpen) {
+        memcpy(out, ringRow(y) + 3 * static_cast<int64_t>(left), 3 * static_cast<size_t>(kept.w));
         return;
     }
-    SharpenKept(SharpenRegion{region, width, kept.y1 - kept.y0, stride, left, bottom, kept.w, kept.h, out, outStride},
-                scratch);
+    const uint8_t* rows[5];
+    for (int r = 0; r < 5; ++r) {
+        const int32_t yy = y + r - 2;
+        rows[r] = ringRow(yy < 0 ? 0 : yy >= stream.newHeight ? stream.newHeight - 1 : yy);
+    }
+    SharpenKeptRow(rows, kept.x1 - kept.x0, left, kept.w, out, stream.sharpenScratch);
+}
+
+// A row of the vertical pass through the horizontal pass into the ring, then
+// every kept row whose neighbourhood is complete.
+void AcrossAndFinish(const uint8_t* row, int32_t k, void* context) {
+    SlotStream& stream = *static_cast<SlotStream*>(context);
+    const KeptRegion& kept = *stream.kept;
+    const Averaging& across = *stream.across;
+    uint8_t* target = stream.ring + (k % 5) * stream.ringStride;
+    if (across.x <= kNarrowSumLimit) {
+        AverageRowPixelsNarrow(row, stream.origin, across.plan, kept.x0, kept.x1, across.divider, stream.acrossSums,
+                               target);
+    } else {
+        AverageRowPixels(row, stream.origin, across.plan, kept.x0, kept.x1, across.divider.table, target);
+    }
+    const int32_t lastKept = kept.bottom + kept.h - 1;
+    int32_t ready = k == stream.newHeight - 1 ? lastKept : k - (stream.sharpen ? 2 : 0);
+    if (ready > lastKept) ready = lastKept;
+    for (; stream.nextRow <= ready; ++stream.nextRow) FinishRow(stream, stream.nextRow);
 }
 
 // The same bytes as ScaleAndSharpen and the crop, computed only for the
-// pixels the crop keeps and the two around them that the sharpening reads.
+// pixels the crop keeps and the two around them that the sharpening reads,
+// into the workspace's output block.
 bool ScaleSharpenAndCrop(FittedPicture& picture, int32_t newWidth, int32_t newHeight) {
     if (newWidth > kLargestSide || newHeight > kLargestSide) return false;
+    if (picture.bitCount != 24 && (picture.bitCount != 8 || currentImage == nullptr)) return false;
     const KeptRegion kept = FindKeptRegion(newWidth, newHeight, picture.slotWidth, picture.slotHeight);
-    // The sharpening reads the region's rows 16 bytes at a time.
-    const int64_t regionBytes = 3 * static_cast<int64_t>(kept.x1 - kept.x0) * (kept.y1 - kept.y0) + 16;
-    const int64_t planInts = 2 * static_cast<int64_t>(newWidth) + 2 * newHeight;
-    const int64_t sumBytes = 4 * (3 * static_cast<int64_t>(picture.width) + 48);
-    Pages scratch(static_cast<uint64_t>(4 * planInts + sumBytes));
-    Pages region(static_cast<uint64_t>(regionBytes));
-    Pages out(static_cast<uint64_t>(PaddedRowBytes(kept.w, 24)) * static_cast<uint64_t>(kept.h));
-    if (scratch.get() == nullptr || region.get() == nullptr || out.get() == nullptr) return false;
-    auto* ints = reinterpret_cast<int32_t*>(scratch.get());
-    Averaging across{{ints, ints + newWidth}};
-    Averaging down{{ints + 2 * newWidth, ints + 2 * newWidth + newHeight}};
-    void* sums = ints + planInts;
-    const bool prepared = PrepareAveraging(picture.width, newWidth, across) &&
-                          PrepareAveraging(picture.height, newHeight, down);
-    const bool averaged = prepared && AverageRegion(picture, kept, across, down, sums, region.get());
-    ReleasePages(across.divisor);
-    ReleasePages(down.divisor);
-    if (!averaged) return false;
-    SharpenOrCopyKept(region.get(), kept, newWidth >= 5 && newHeight >= 5, static_cast<uint8_t*>(sums), out.get());
-    picture.pixels = out.Take();
+    Averaging across = MeasureAveraging(picture.width, newWidth);
+    Averaging down = MeasureAveraging(picture.height, newHeight);
+    // The source columns whose averages make the region's pixels. Planning
+    // needs the space first, so the span is bounded by the whole width.
+    const int64_t rowBytes = 3 * static_cast<int64_t>(picture.width);
+    const WorkLayout layout = LayOutWork(picture, newWidth, newHeight, kept, across, down, rowBytes);
+    FilterWorkspace& workspace = *filterWorkspace;
+    uint8_t* work = Reserve(workspace.work, workspace.workBytes, static_cast<uint64_t>(layout.total));
+    const int64_t outStride = PaddedRowBytes(kept.w, 24);
+    uint8_t* out = work == nullptr ? nullptr
+                                   : Reserve(workspace.out, workspace.outBytes,
+                                             static_cast<uint64_t>(outStride) * static_cast<uint64_t>(kept.h));
+    if (out == nullptr) return false;
+    auto* ints = reinterpret_cast<int32_t*>(work + layout.plans);
+    if (!PrepareAveraging(picture.width, newWidth, ints, work + layout.across, across) ||
+        !PrepareAveraging(picture.height, newHeight, ints + 2 * newWidth, work + layout.down, down))
+        return false;
+    const int32_t first = kept.x0 == 0 ? 0 : across.plan.last[kept.x0 - 1];
+    SlotStream stream{&picture, &kept, &across, newHeight, first,
+                      picture.bitCount == 24 ? nullptr : work + layout.window,
+                      reinterpret_cast<uint16_t*>(work + layout.acrossSums), work + layout.ring, layout.ringStride,
+                      newWidth >= 5 && newHeight >= 5, kept.bottom, work + layout.sharpen, out, outStride};
+    const ColumnPass pass{SourceRows,
+                          PaddedRowBytes(picture.width, 24),
+                          static_cast<int32_t>(3 * static_cast<int64_t>(across.plan.last[kept.x1 - 1] + 1 - first)),
+                          work + layout.averaged,
+                          &down.plan,
+                          down.divider,
+                          AcrossAndFinish,
+                          &stream};
+    if (down.x <= kNarrowSumLimit) {
+        AverageColumnsNarrow(pass, kept.y0, kept.y1, reinterpret_cast<uint16_t*>(work + layout.sums));
+    } else {
+        AverageColumnsWide(pass, kept.y0, kept.y1, reinterpret_cast<uint32_t*>(work + layout.sums));
+    }
+    picture.pixels = out;
     picture.width = kept.w;
     picture.height = kept.h;
+    picture.bitCount = 24;
     return true;
 }
+
 
 // The w x h middle of rows of width x height pixels at `bits`. An odd excess
 // leaves the extra column on the right and the extra row at the bottom cut
@@ -375,9 +447,11 @@ void CopyCentre(const uint8_t* rows, int32_t width, int32_t height, int32_t bits
     const int32_t left = (width - w) / 2;
     const int32_t top = (height - h) / 2;
     const int64_t firstRow = height - top - h;
-    for (int32_t r = 0; r < h; ++r)
-        memcpy(out + r * targetStride, rows + (firstRow + r) * sourceStride + left * pixelBytes,
-               static_cast<size_t>(w * pixelBytes));
+    const size_t rowBytes = static_cast<size_t>(w * pixelBytes);
+    for (int32_t r = 0; r < h; ++r) {
+        memcpy(out + r * targetStride, rows + (firstRow + r) * sourceStride + left * pixelBytes, rowBytes);
+        memset(out + r * targetStride + rowBytes, 0, static_cast<size_t>(targetStride) - rowBytes);  // a reused block
+    }
 }
 
 // A picture that needs no scaling, copied whole for the crop that follows.
@@ -394,7 +468,9 @@ bool CopyUnscaled(FittedPicture& picture) {
 bool CropUnscaled(FittedPicture& picture) {
     const int32_t w = picture.slotWidth;
     const int32_t h = picture.slotHeight;
-    picture.pixels = static_cast<uint8_t*>(AllocatePages(static_cast<uint64_t>(PaddedRowBytes(w, picture.bitCount)) * h));
+    FilterWorkspace& workspace = *filterWorkspace;
+    picture.pixels = Reserve(workspace.out, workspace.outBytes,
+                             static_cast<uint64_t>(PaddedRowBytes(w, picture.bitCount)) * static_cast<uint64_t>(h));
     if (picture.pixels == nullptr) return false;
     CopyCentre(picture.sourcePixels, picture.width, picture.height, picture.bitCount, w, h, picture.pixels);
     picture.width = w;
@@ -405,7 +481,7 @@ bool CropUnscaled(FittedPicture& picture) {
 using UnscaledStep = bool (*)(FittedPicture&);
 using ScaleStep = bool (*)(FittedPicture&, int32_t newWidth, int32_t newHeight);
 
-// The checks, the cover size and the 24-bit copy shared by both fittings.
+// The checks and the cover size shared by both fittings.
 bool FitWith(UnscaledStep unscaled, ScaleStep scale) {
     FittedPicture& picture = fittedPicture;
     const int32_t W = picture.width;
@@ -418,26 +494,33 @@ bool FitWith(UnscaledStep unscaled, ScaleStep scale) {
     int32_t newWidth = 0;
     int32_t newHeight = 0;
     CoverSize(W, H, w, h, newWidth, newHeight);
-    // The scaled rows are 24-bit; a copy converted for them lives only here,
-    // and the record goes back to the original rows afterwards.
+    return scale(picture, newWidth, newHeight);
+}
+
+// The reference scales 24-bit rows; a copy converted for them lives only
+// here, and the record goes back to the original rows afterwards.
+bool ScaleAndSharpenRows24(FittedPicture& picture, int32_t newWidth, int32_t newHeight) {
+    if (picture.bitCount == 24) return ScaleAndSharpen(picture, newWidth, newHeight);
     uint8_t* const original = picture.sourcePixels;
     const int32_t originalBits = picture.bitCount;
-    uint8_t* copy = nullptr;
-    if (originalBits != 24) {
-        copy = ConvertTo24(picture);
-        if (copy == nullptr) return false;
-        picture.sourcePixels = copy;
-        picture.bitCount = 24;
-    }
-    const bool fitted = scale(picture, newWidth, newHeight);
-    if (copy != nullptr) {
-        ReleasePages(copy);
-        picture.sourcePixels = original;
-        if (!fitted) picture.bitCount = originalBits;
-    }
+    uint8_t* copy = ConvertTo24(picture);
+    if (copy == nullptr) return false;
+    picture.sourcePixels = copy;
+    picture.bitCount = 24;
+    const bool fitted = ScaleAndSharpen(picture, newWidth, newHeight);
+    ReleasePages(copy);
+    picture.sourcePixels = original;
+    if (!fitted) picture.bitCount = originalBits;
     return fitted;
 }
 }  // namespace
+
+void ReleaseFittingBlocks(FilterWorkspace& workspace) {
+    ReleaseAndClear(workspace.work);
+    ReleaseAndClear(workspace.out);
+    workspace.workBytes = 0;
+    workspace.outBytes = 0;
+}
 
 void BuildFilterTables(FilterWorkspace& workspace) {
     BuildBlendTable(workspace.blend);
@@ -496,7 +579,7 @@ bool Sharpen(uint64_t bufferSize) {
     return true;
 }
 
-bool FitToSlot() { return FitWith(CopyUnscaled, ScaleAndSharpen); }
+bool FitToSlot() { return FitWith(CopyUnscaled, ScaleAndSharpenRows24); }
 
 bool FitCroppedToSlot() { return FitWith(CropUnscaled, ScaleSharpenAndCrop); }
 

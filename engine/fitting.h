@@ -18,6 +18,13 @@ struct FilterWorkspace {
     uint8_t div25[6376];              // a sum of 25 bytes to their average
     int16_t sharpenProducts[101][256];  // (k * d) >> 3 for d = -128..127 at [k][d + 128]
     uint8_t clamp[3443];              // byte range of v = -1600..1842 at [v + kClampCentre]
+    // Blocks the batch's fittings reuse from slot to slot and picture to
+    // picture, grown when one needs more: the working rows and tables, and
+    // the fitted pixels, which the fast fitting lends to the save.
+    uint8_t* work;
+    uint64_t workBytes;
+    uint8_t* out;
+    uint64_t outBytes;
 };
 constexpr int kClampCentre = 1600;
 
@@ -49,6 +56,8 @@ extern SharpenJob* sharpenJob;
 extern FittedPicture fittedPicture;
 
 void BuildFilterTables(FilterWorkspace& workspace);
+// Releases the workspace's reused blocks.
+void ReleaseFittingBlocks(FilterWorkspace& workspace);
 // Scales and sharpens fittedPicture to cover its slot; false when the slot is
 // larger than the picture or a step fails (its buffers released).
 bool FitToSlot();
@@ -56,7 +65,9 @@ bool FitToSlot();
 bool CropToSlot();
 // FitToSlot then CropToSlot, to the same bytes, computing only the pixels the
 // crop keeps (and the two around them that the sharpening reads); this is
-// the batch's fitting, the two steps above are its reference.
+// the batch's fitting, the two steps above are its reference. The pixels
+// are the workspace's output block, lent until the next fitting: nobody
+// releases them but the workspace.
 bool FitCroppedToSlot();
 // Area-averages resizeJob's rows into its destination at the new size, each
 // side 1..25000 and no larger than the source's (the averaging only shrinks).

@@ -28,11 +28,36 @@ void SetSpillNarrow(const uint8_t* row, int32_t carry, uint16_t* sums, int32_t b
     for (; j < bytes; ++j) sums[j] = static_cast<uint16_t>(Spill(row[j], carry));
 }
 
+// The quotients of eight 16-bit sums by the divider's factor: i x factor
+// is P1 2^32 + (P0 + Q1) 2^16 + Q0 with P = i x high and Q = i x low, so
+// the quotient is P1 plus the carry out of P0 + Q1.
+inline __m128i DivideEight(__m128i sums, const Divider& divider) {
+    const __m128i high = _mm_set1_epi16(static_cast<int16_t>(divider.high));
+    const __m128i sign = _mm_set1_epi16(static_cast<int16_t>(0x8000));
+    const __m128i p0 = _mm_mullo_epi16(sums, high);
+    const __m128i middle = _mm_add_epi16(p0, _mm_mulhi_epu16(sums, _mm_set1_epi16(static_cast<int16_t>(divider.low))));
+    const __m128i carried = _mm_cmpgt_epi16(_mm_xor_si128(p0, sign), _mm_xor_si128(middle, sign));
+    return _mm_sub_epi16(_mm_mulhi_epu16(sums, high), carried);
+}
+
+// Sixteen averages from their sums, into out.
+inline void DivideSixteen(__m128i low, __m128i high, const Divider& divider, uint8_t* out) {
+    if (divider.multiply) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                         _mm_packus_epi16(DivideEight(low, divider), DivideEight(high, divider)));
+        return;
+    }
+    uint16_t sums[16];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(sums), low);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + 8), high);
+    for (int lane = 0; lane < 16; ++lane) out[lane] = divider.table[sums[lane]];
+}
+
 // One output row over every byte column, 16 at a time: the window's rows
 // added to the spill it starts with, less the closing row's spill, which
-// stays behind as the next window's start. `index` receives the sums.
+// stays behind as the next window's start, divided into out.
 void CloseWindowNarrow(const uint8_t* row, int64_t stride, int32_t count, int32_t carry, uint16_t* spill,
-                       uint16_t* index, int32_t bytes) {
+                       const Divider& divider, uint8_t* out, int32_t bytes) {
     const __m128i zero = _mm_setzero_si128();
     const __m128i part = _mm_set1_epi16(static_cast<int16_t>(carry));
     const uint8_t* closing = row + (count - 1) * stride;
@@ -48,8 +73,7 @@ void CloseWindowNarrow(const uint8_t* row, int64_t stride, int32_t count, int32_
         }
         const __m128i spillLow = _mm_mulhi_epu16(_mm_slli_epi16(_mm_unpacklo_epi8(p, zero), 1), part);
         const __m128i spillHigh = _mm_mulhi_epu16(_mm_slli_epi16(_mm_unpackhi_epi8(p, zero), 1), part);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(index + j), _mm_sub_epi16(low, spillLow));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(index + j + 8), _mm_sub_epi16(high, spillHigh));
+        DivideSixteen(_mm_sub_epi16(low, spillLow), _mm_sub_epi16(high, spillHigh), divider, out + j);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(spill + j), spillLow);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(spill + j + 8), spillHigh);
     }
@@ -57,7 +81,7 @@ void CloseWindowNarrow(const uint8_t* row, int64_t stride, int32_t count, int32_
         int32_t sum = spill[j];
         for (int32_t i = 0; i < count; ++i) sum += row[i * stride + j];
         spill[j] = static_cast<uint16_t>(Spill(closing[j], carry));
-        index[j] = static_cast<uint16_t>(sum - spill[j]);
+        out[j] = divider.table[sum - spill[j]];
     }
 }
 
@@ -118,24 +142,19 @@ void SharpenChannels(const uint16_t* columnSums, const uint8_t* source, int32_t 
 // One kept row. The five-row sums cover the kept columns and two more each
 // side, the picture's edge columns repeated where it ends; pixels that differ
 // enough from their surroundings take the sharpened value.
-void SharpenRow(const SharpenRegion& region, int32_t y, uint16_t* columnSums, uint8_t* sharpened, uint8_t* size) {
-    const uint8_t* rows[5];
-    for (int r = 0; r < 5; ++r) {
-        const int32_t yy = y + r - 2;
-        rows[r] = region.rows + (yy < 0 ? 0 : yy >= region.height ? region.height - 1 : yy) * region.stride;
-    }
-    const int32_t first = region.left < 2 ? 0 : region.left - 2;
-    const int32_t end = region.left + region.w + 2 > region.width ? region.width : region.left + region.w + 2;
-    const int32_t before = first - (region.left - 2);  // columns repeated on the left
+void SharpenRow(const uint8_t* const* rows, int32_t width, int32_t left, int32_t w, uint8_t* out,
+                uint16_t* columnSums, uint8_t* sharpened, uint8_t* size) {
+    const int32_t first = left < 2 ? 0 : left - 2;
+    const int32_t end = left + w + 2 > width ? width : left + w + 2;
+    const int32_t before = first - (left - 2);  // columns repeated on the left
     FiveRowSums(rows, 3 * static_cast<int64_t>(first), 3 * (end - first), columnSums + 3 * before);
     for (int32_t q = 0; q < before; ++q)
         for (int c = 0; c < 3; ++c) columnSums[3 * q + c] = columnSums[3 * before + c];
-    for (int32_t q = before + end - first; q < region.w + 4; ++q)
+    for (int32_t q = before + end - first; q < w + 4; ++q)
         for (int c = 0; c < 3; ++c) columnSums[3 * q + c] = columnSums[3 * (before + end - first - 1) + c];
-    const uint8_t* source = rows[2] + 3 * static_cast<int64_t>(region.left);
-    SharpenChannels(columnSums, source, 3 * region.w, sharpened, size);
-    uint8_t* out = region.out + static_cast<int64_t>(y - region.bottom) * region.outStride;
-    for (int32_t j = 0; j < 3 * region.w; j += 3) {
+    const uint8_t* source = rows[2] + 3 * static_cast<int64_t>(left);
+    SharpenChannels(columnSums, source, 3 * w, sharpened, size);
+    for (int32_t j = 0; j < 3 * w; j += 3) {
         const uint8_t* chosen = size[j] + size[j + 1] + size[j + 2] > kSharpenThreshold ? sharpened : source;
         out[j] = chosen[j];
         out[j + 1] = chosen[j + 1];
@@ -163,44 +182,56 @@ bool PlanAveraging(int32_t n, int32_t m, int64_t window, AveragingPlan& plan) {
     return true;
 }
 
-void AverageColumnsNarrow(const ColumnPass& pass, int32_t first, int32_t end, uint16_t* sums) {
+Divider MakeDivider(int32_t n, int32_t m, const uint8_t* table, int64_t entries) {
+    Divider divider;
+    divider.table = table;
+    const uint64_t factor = ((uint64_t{1} << 32) * static_cast<uint64_t>(m) + static_cast<uint64_t>(n) - 1) /
+                            static_cast<uint64_t>(n);
+    if (n < 1 || m < 1 || m >= n || entries > 65536) return divider;
+    // Sums of bytes average to at most 255; the entries past that are never read.
+    for (uint64_t i = 0, product = 0; i < static_cast<uint64_t>(entries) && (product >> 32) < 256;
+         ++i, product += factor)
+        if ((product >> 32) != table[i]) return divider;
+    divider.high = static_cast<uint16_t>(factor >> 16);
+    divider.low = static_cast<uint16_t>(factor);
+    divider.multiply = true;
+    return divider;
+}
+
+void AverageColumnsNarrow(const ColumnPass& pass, int32_t first, int32_t end, uint16_t* spill) {
     const AveragingPlan& plan = *pass.plan;
-    uint16_t* spill = sums;
-    uint16_t* index = sums + pass.bytes + 8;
     if (first == 0) {
         for (int32_t j = 0; j < pass.bytes; ++j) spill[j] = 0;
     } else {
-        SetSpillNarrow(pass.source + plan.last[first - 1] * pass.sourceStride, plan.carry[first - 1], spill,
-                       pass.bytes);
+        SetSpillNarrow(pass.rows(plan.last[first - 1], 1, pass.context), plan.carry[first - 1], spill, pass.bytes);
     }
     for (int32_t k = first; k < end; ++k) {
         const int32_t from = k == 0 ? 0 : plan.last[k - 1] + 1;
-        CloseWindowNarrow(pass.source + from * pass.sourceStride, pass.sourceStride, plan.last[k] + 1 - from,
-                          plan.carry[k], spill, index, pass.bytes);
-        uint8_t* out = pass.target;
-        int32_t j = 0;
-        for (; j + 4 <= pass.bytes; j += 4) {
-            out[j] = pass.divisor[index[j]];
-            out[j + 1] = pass.divisor[index[j + 1]];
-            out[j + 2] = pass.divisor[index[j + 2]];
-            out[j + 3] = pass.divisor[index[j + 3]];
-        }
-        for (; j < pass.bytes; ++j) out[j] = pass.divisor[index[j]];
-        pass.rowDone(out, k, pass.context);
+        const int32_t count = plan.last[k] + 1 - from;
+        CloseWindowNarrow(pass.rows(from, count, pass.context), pass.sourceStride, count, plan.carry[k], spill,
+                          pass.divider, pass.target, pass.bytes);
+        pass.rowDone(pass.target, k, pass.context);
     }
 }
 
 void AverageColumnsWide(const ColumnPass& pass, int32_t first, int32_t end, uint32_t* sums) {
     const AveragingPlan& plan = *pass.plan;
-    auto row = [&pass](int32_t i) { return pass.source + i * pass.sourceStride; };
+    uint32_t* spill = sums + pass.bytes;
+    const uint8_t* before = first == 0 ? nullptr : pass.rows(plan.last[first - 1], 1, pass.context);
+    for (int32_t j = 0; j < pass.bytes; ++j)
+        spill[j] = before == nullptr ? 0 : static_cast<uint32_t>(Spill(before[j], plan.carry[first - 1]));
     for (int32_t k = first; k < end; ++k) {
         const int32_t from = k == 0 ? 0 : plan.last[k - 1] + 1;
-        for (int32_t j = 0; j < pass.bytes; ++j) sums[j] = k == 0 ? 0 : Spill(row(from - 1)[j], plan.carry[k - 1]);
-        for (int32_t i = from; i <= plan.last[k]; ++i)
-            for (int32_t j = 0; j < pass.bytes; ++j) sums[j] += row(i)[j];
-        const uint8_t* closing = row(plan.last[k]);
-        for (int32_t j = 0; j < pass.bytes; ++j)
-            pass.target[j] = pass.divisor[sums[j] - Spill(closing[j], plan.carry[k])];
+        const int32_t count = plan.last[k] + 1 - from;
+        const uint8_t* rows = pass.rows(from, count, pass.context);
+        for (int32_t j = 0; j < pass.bytes; ++j) sums[j] = spill[j];
+        for (int32_t i = 0; i < count; ++i)
+            for (int32_t j = 0; j < pass.bytes; ++j) sums[j] += rows[i * pass.sourceStride + j];
+        const uint8_t* closing = rows + (count - 1) * pass.sourceStride;
+        for (int32_t j = 0; j < pass.bytes; ++j) {
+            spill[j] = static_cast<uint32_t>(Spill(closing[j], plan.carry[k]));
+            pass.target[j] = pass.divider.table[sums[j] - spill[j]];
+        }
         pass.rowDone(pass.target, k, pass.context);
     }
 }
@@ -235,7 +266,7 @@ void AverageRowPixels(const uint8_t* row, int32_t origin, const AveragingPlan& p
 }
 
 void AverageRowPixelsNarrow(const uint8_t* row, int32_t origin, const AveragingPlan& plan, int32_t first,
-                            int32_t end, const uint8_t* divisor, uint8_t* out) {
+                            int32_t end, const Divider& divider, uint16_t* sums, uint8_t* out) {
     // A pixel's three channels (and the next byte, in a lane of its own) as 16-bit lanes.
     auto pixel = [](const uint8_t* p) {
         int32_t bytes;
@@ -247,7 +278,8 @@ void AverageRowPixelsNarrow(const uint8_t* row, int32_t origin, const AveragingP
     };
     const uint8_t* p = row + 3 * static_cast<int64_t>((first == 0 ? 0 : plan.last[first - 1] + 1) - origin);
     __m128i sum = first == 0 ? _mm_setzero_si128() : spill(pixel(p - 3), plan.carry[first - 1]);
-    for (int32_t k = first; k < end; ++k, out += 3) {
+    uint16_t* pixelSums = sums;
+    for (int32_t k = first; k < end; ++k, pixelSums += 3) {
         const uint8_t* closing = row + 3 * static_cast<int64_t>(plan.last[k] - origin);
         __m128i last = sum;
         for (; p <= closing; p += 3) {
@@ -255,18 +287,21 @@ void AverageRowPixelsNarrow(const uint8_t* row, int32_t origin, const AveragingP
             sum = _mm_add_epi16(sum, last);
         }
         const __m128i carried = spill(last, plan.carry[k]);
-        const __m128i index = _mm_sub_epi16(sum, carried);
-        out[0] = divisor[_mm_extract_epi16(index, 0)];
-        out[1] = divisor[_mm_extract_epi16(index, 1)];
-        out[2] = divisor[_mm_extract_epi16(index, 2)];
+        // Four lanes stored, the fourth overwritten by the next pixel's sums.
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(pixelSums), _mm_sub_epi16(sum, carried));
         sum = carried;
     }
+    const int32_t count = 3 * (end - first);
+    for (int32_t j = count; j < count + 16; ++j) sums[j] = 0;  // lanes past the row divide harmlessly
+    for (int32_t j = 0; j < count; j += 16)
+        DivideSixteen(_mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + j)),
+                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + j + 8)), divider, out + j);
 }
 
-void SharpenKept(const SharpenRegion& region, uint8_t* scratch) {
+void SharpenKeptRow(const uint8_t* const* rows, int32_t width, int32_t left, int32_t w, uint8_t* out,
+                    uint8_t* scratch) {
     auto* columnSums = reinterpret_cast<uint16_t*>(scratch);
-    uint8_t* sharpened = scratch + 2 * (3 * static_cast<int64_t>(region.w) + 64);
-    uint8_t* size = sharpened + 3 * static_cast<int64_t>(region.w) + 16;
-    for (int32_t y = region.bottom; y < region.bottom + region.h; ++y)
-        SharpenRow(region, y, columnSums, sharpened, size);
+    uint8_t* sharpened = scratch + 2 * (3 * static_cast<int64_t>(w) + 64);
+    uint8_t* size = sharpened + 3 * static_cast<int64_t>(w) + 16;
+    SharpenRow(rows, width, left, w, out, columnSums, sharpened, size);
 }

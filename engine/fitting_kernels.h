@@ -27,18 +27,35 @@ bool PlanAveraging(int32_t n, int32_t m, int64_t window, AveragingPlan& plan);
 // Largest averaging window (in samples) whose sums fit 16-bit lanes.
 constexpr double kNarrowSumLimit = 255.0;
 
-// Rows (0-based first..end-1) of a vertical pass over `bytes` byte columns
-// of source rows `sourceStride` apart. Each output row k is made in target
-// and handed to rowDone at once, while it is in the cache; the next row
-// reuses target. Narrow passes (16-bit sums, SSE2; the window at most
-// kNarrowSumLimit samples) need 2 x (bytes + 8) sums, wide ones `bytes`.
+// A divisor table (sums of a window of n / m samples to their average) as
+// arithmetic where that is exact: (i x factor) >> 32 with factor =
+// ceil(2^32 m / n) agrees with floor(m i / n) for 16-bit sums. The table's
+// double division gives the same wherever m i / n is not a whole number, and
+// mostly where it is, but there it may give one less; so the factor is
+// checked against every entry a sum of bytes can reach, and where one
+// differs, `multiply` stays clear and every sum is looked up.
+struct Divider {
+    const uint8_t* table = nullptr;
+    uint16_t high = 0, low = 0;  // the factor's halves
+    bool multiply = false;
+};
+Divider MakeDivider(int32_t n, int32_t m, const uint8_t* table, int64_t entries);
+
+// Rows (0-based first..end-1) of a vertical pass over `bytes` byte columns.
+// rows(from, count) gives source rows from..from + count - 1, sourceStride
+// apart, from the pass's first column on; each source row is asked for once,
+// in order, after the row before the first window (for its spill). Each
+// output row k is made in target and handed to rowDone at once, while it is
+// in the cache; the next row reuses target. Narrow passes (16-bit sums,
+// SSE2; the window at most kNarrowSumLimit samples) keep `bytes` spills in
+// sums, wide ones 2 x `bytes`.
 struct ColumnPass {
-    const uint8_t* source;
+    const uint8_t* (*rows)(int32_t from, int32_t count, void* context);
     int64_t sourceStride;
     int32_t bytes;
     uint8_t* target;
     const AveragingPlan* plan;
-    const uint8_t* divisor;
+    Divider divider;
     void (*rowDone)(const uint8_t* row, int32_t k, void* context);
     void* context;
 };
@@ -50,22 +67,18 @@ void AverageColumnsWide(const ColumnPass& pass, int32_t first, int32_t end, uint
 void AverageRowPixels(const uint8_t* row, int32_t origin, const AveragingPlan& plan, int32_t first, int32_t end,
                       const uint8_t* divisor, uint8_t* out);
 // The same with the three channels in 16-bit lanes (SSE2), for windows of at
-// most kNarrowSumLimit samples; reads one byte past the row's last pixel.
+// most kNarrowSumLimit samples; the sums gather in `sums` (3 x (end - first)
+// + 16 of them) and are divided 16 at a time, so out has 16 bytes to spare.
+// Reads one byte past the row's last pixel.
 void AverageRowPixelsNarrow(const uint8_t* row, int32_t origin, const AveragingPlan& plan, int32_t first,
-                            int32_t end, const uint8_t* divisor, uint8_t* out);
+                            int32_t end, const Divider& divider, uint16_t* sums, uint8_t* out);
 
-// The sharpening of the kept w x h pixels at (left, bottom) of a scaled
-// region of width x height 24-bit pixels (rows `stride` apart, 16 bytes
-// readable past the last), into out (rows outStride apart). Every kept pixel
-// is at least two pixels from the region's edge or the edge is the
-// picture's, so the blur's edge repetition is the picture's. The blurred
-// value is the box divisor's closed form; scratch holds 12 x w + 160 bytes.
-struct SharpenRegion {
-    const uint8_t* rows;
-    int32_t width, height;
-    int64_t stride;
-    int32_t left, bottom, w, h;
-    uint8_t* out;
-    int64_t outStride;
-};
-void SharpenKept(const SharpenRegion& region, uint8_t* scratch);
+// The sharpening of one kept row of w pixels from `left` on, in a scaled
+// row `width` pixels wide whose five rows around it (two above, itself, two
+// below, the picture's edge rows repeated where it ends) are rows[0..4],
+// each with 16 bytes readable past its last pixel. Every kept pixel is at
+// least two pixels from the rows' ends or the end is the picture's, so the
+// blur's edge repetition is the picture's. The blurred value is the box
+// divisor's closed form; scratch holds 12 x w + 160 bytes.
+void SharpenKeptRow(const uint8_t* const* rows, int32_t width, int32_t left, int32_t w, uint8_t* out,
+                    uint8_t* scratch);

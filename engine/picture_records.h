@@ -25,7 +25,7 @@ struct FittedPicture {
     int32_t height;
     int32_t bitCount;
     uint8_t* sourcePixels;  // currentImage->pixels, or a 24-bit copy of them
-    uint8_t* pixels;        // owned by the fitting and render steps
+    uint8_t* pixels;        // the fitted rows: the reference fitting's own, the batch fitting's lent
     int32_t slotWidth;
     int32_t slotHeight;
 };

@@ -59,7 +59,7 @@ protected:
                 static_cast<uint64_t>(PaddedRowBytes(result.width, result.bitCount)) * static_cast<uint64_t>(result.height);
             result.rows.assign(fittedPicture.pixels, fittedPicture.pixels + bytes);
         }
-        ReleasePages(fittedPicture.pixels);
+        if (reference) ReleasePages(fittedPicture.pixels);  // the batch fitting's rows are the workspace's
         fittedPicture.pixels = nullptr;
         return result;
     }
@@ -164,6 +164,9 @@ TEST_F(FittingReference, EveryFailedAllocationLeavesTheRecordAsItWas) {
         memcpy(palette.palette, picture.palette, sizeof palette.palette);
         currentImage = &palette;
         for (int failing = 1;; ++failing) {
+            // A fresh workspace each time, so that every allocation is asked for again.
+            DestroyCodecs();
+            ASSERT_TRUE(CreateCodecs());
             fittedPicture = FittedPicture{40, 30, bits, picture.rows.data(), nullptr, 20, 10};
             AllocationProbe::Reset();
             AllocationProbe::FailAt(failing);
@@ -173,9 +176,7 @@ TEST_F(FittingReference, EveryFailedAllocationLeavesTheRecordAsItWas) {
             if (fitted) {
                 EXPECT_GT(failing, asked);
                 EXPECT_EQ(fittedPicture.width, 20);
-                ReleasePages(fittedPicture.pixels);
                 fittedPicture.pixels = nullptr;
-                ASSERT_EQ(AllocationProbe::LiveBlocks(), liveBefore);
                 break;
             }
             EXPECT_EQ(fittedPicture.pixels, nullptr) << bits << " bits, allocation " << failing;
@@ -183,7 +184,7 @@ TEST_F(FittingReference, EveryFailedAllocationLeavesTheRecordAsItWas) {
             EXPECT_EQ(fittedPicture.height, 30);
             EXPECT_EQ(fittedPicture.bitCount, bits);
             EXPECT_EQ(fittedPicture.sourcePixels, picture.rows.data());
-            ASSERT_EQ(AllocationProbe::LiveBlocks(), liveBefore) << bits << " bits, allocation " << failing;
         }
+        // Whatever the workspace holds goes with it (TearDown counts the blocks).
     }
 }
