@@ -28,20 +28,49 @@ void SetSpillNarrow(const uint8_t* row, int32_t carry, uint16_t* sums, int32_t b
     for (; j < bytes; ++j) sums[j] = static_cast<uint16_t>(Spill(row[j], carry));
 }
 
-// The quotients of eight 16-bit sums by the divider's factor: i x factor
-// is P1 2^32 + (P0 + Q1) 2^16 + Q0 with P = i x high and Q = i x low, so
-// the quotient is P1 plus the carry out of P0 + Q1.
-inline __m128i DivideEight(__m128i sums, const Divider& divider) {
-    const __m128i high = _mm_set1_epi16(static_cast<int16_t>(divider.high));
+// The divider in registers, for a row's worth of divisions.
+struct DividerLanes {
+    __m128i high, low;
+    int32_t runs;
+    __m128i below[kDividerRuns], above[kDividerRuns];  // a run's first quotient less one, its last plus one
+    const uint8_t* table;
+    bool multiply;
+};
+
+DividerLanes LoadDivider(const Divider& divider) {
+    DividerLanes lanes{};
+    lanes.high = _mm_set1_epi16(static_cast<int16_t>(divider.high));
+    lanes.low = _mm_set1_epi16(static_cast<int16_t>(divider.low));
+    lanes.runs = divider.runs;
+    for (int32_t r = 0; r < divider.runs; ++r) {
+        lanes.below[r] = _mm_set1_epi16(static_cast<int16_t>(divider.runFirst[r] - 1));
+        lanes.above[r] = _mm_set1_epi16(static_cast<int16_t>(divider.runLast[r] + 1));
+    }
+    lanes.table = divider.table;
+    lanes.multiply = divider.multiply;
+    return lanes;
+}
+
+// The quotients of eight 16-bit sums: i x factor is P1 2^32 + (P0 + Q1) 2^16
+// + Q0 with P = i x high and Q = i x low, so the quotient is P1 plus the
+// carry out of P0 + Q1, and the sum is exact where P0 + Q1 ends in 16 zeros.
+inline __m128i DivideEight(__m128i sums, const DividerLanes& divider) {
     const __m128i sign = _mm_set1_epi16(static_cast<int16_t>(0x8000));
-    const __m128i p0 = _mm_mullo_epi16(sums, high);
-    const __m128i middle = _mm_add_epi16(p0, _mm_mulhi_epu16(sums, _mm_set1_epi16(static_cast<int16_t>(divider.low))));
+    const __m128i p0 = _mm_mullo_epi16(sums, divider.high);
+    const __m128i middle = _mm_add_epi16(p0, _mm_mulhi_epu16(sums, divider.low));
     const __m128i carried = _mm_cmpgt_epi16(_mm_xor_si128(p0, sign), _mm_xor_si128(middle, sign));
-    return _mm_sub_epi16(_mm_mulhi_epu16(sums, high), carried);
+    __m128i quotients = _mm_sub_epi16(_mm_mulhi_epu16(sums, divider.high), carried);
+    if (divider.runs == 0) return quotients;
+    __m128i inRun = _mm_setzero_si128();
+    for (int32_t r = 0; r < divider.runs; ++r)
+        inRun = _mm_or_si128(inRun, _mm_and_si128(_mm_cmpgt_epi16(quotients, divider.below[r]),
+                                                  _mm_cmpgt_epi16(divider.above[r], quotients)));
+    const __m128i exact = _mm_cmpeq_epi16(middle, _mm_setzero_si128());
+    return _mm_add_epi16(quotients, _mm_and_si128(inRun, exact));
 }
 
 // Sixteen averages from their sums, into out.
-inline void DivideSixteen(__m128i low, __m128i high, const Divider& divider, uint8_t* out) {
+inline void DivideSixteen(__m128i low, __m128i high, const DividerLanes& divider, uint8_t* out) {
     if (divider.multiply) {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
                          _mm_packus_epi16(DivideEight(low, divider), DivideEight(high, divider)));
@@ -50,7 +79,7 @@ inline void DivideSixteen(__m128i low, __m128i high, const Divider& divider, uin
     uint16_t sums[16];
     _mm_storeu_si128(reinterpret_cast<__m128i*>(sums), low);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + 8), high);
-    const uint8_t* table = divider.table;  // held in a register: out may alias anything
+    const uint8_t* table = divider.table;
     for (int lane = 0; lane < 16; lane += 4) {
         out[lane] = table[sums[lane]];
         out[lane + 1] = table[sums[lane + 1]];
@@ -64,6 +93,7 @@ inline void DivideSixteen(__m128i low, __m128i high, const Divider& divider, uin
 // stays behind as the next window's start, divided into out.
 void CloseWindowNarrow(const uint8_t* row, int64_t stride, int32_t count, int32_t carry, uint16_t* spill,
                        const Divider& divider, uint8_t* out, int32_t bytes) {
+    const DividerLanes lanes = LoadDivider(divider);
     const __m128i zero = _mm_setzero_si128();
     const __m128i part = _mm_set1_epi16(static_cast<int16_t>(carry));
     const uint8_t* closing = row + (count - 1) * stride;
@@ -79,7 +109,7 @@ void CloseWindowNarrow(const uint8_t* row, int64_t stride, int32_t count, int32_
         }
         const __m128i spillLow = _mm_mulhi_epu16(_mm_slli_epi16(_mm_unpacklo_epi8(p, zero), 1), part);
         const __m128i spillHigh = _mm_mulhi_epu16(_mm_slli_epi16(_mm_unpackhi_epi8(p, zero), 1), part);
-        DivideSixteen(_mm_sub_epi16(low, spillLow), _mm_sub_epi16(high, spillHigh), divider, out + j);
+        DivideSixteen(_mm_sub_epi16(low, spillLow), _mm_sub_epi16(high, spillHigh), lanes, out + j);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(spill + j), spillLow);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(spill + j + 8), spillHigh);
     }
@@ -214,16 +244,50 @@ bool PlanAveraging(int32_t n, int32_t m, int64_t window, AveragingPlan& plan) {
     return true;
 }
 
+namespace {
+
+// The divider's quotient of one sum, as the vector steps compute it.
+int32_t DividedSum(const Divider& divider, uint64_t factor, uint64_t sum) {
+    const uint64_t product = sum * factor;
+    int32_t quotient = static_cast<int32_t>(product >> 32);
+    if ((product & 0xFFFF0000u) != 0) return quotient;
+    for (int32_t r = 0; r < divider.runs; ++r)
+        if (quotient >= divider.runFirst[r] && quotient <= divider.runLast[r]) return quotient - 1;
+    return quotient;
+}
+
+// The runs of exact quotients where the table gives one less: walks the
+// exact sums in order, opening a run at the first that needs it and closing
+// it at the first that does not. False when more runs are needed.
+bool FindRuns(uint64_t factor, const uint8_t* table, uint64_t entries, Divider& divider) {
+    bool open = false;
+    for (uint64_t i = 0, product = 0; i < entries && (product >> 32) < 256; ++i, product += factor) {
+        if ((product & 0xFFFF0000u) != 0) continue;
+        const auto quotient = static_cast<int16_t>(product >> 32);
+        const bool less = table[i] + 1 == quotient;
+        if (less && !open) {
+            if (divider.runs == kDividerRuns) return false;
+            divider.runFirst[divider.runs++] = quotient;
+        }
+        if (less) divider.runLast[divider.runs - 1] = quotient;
+        open = less;
+    }
+    return true;
+}
+
+}  // namespace
+
 Divider MakeDivider(int32_t n, int32_t m, const uint8_t* table, int64_t entries) {
     Divider divider;
     divider.table = table;
+    if (n < 1 || m < 1 || m >= n || entries > 65536) return divider;
     const uint64_t factor = ((uint64_t{1} << 32) * static_cast<uint64_t>(m) + static_cast<uint64_t>(n) - 1) /
                             static_cast<uint64_t>(n);
-    if (n < 1 || m < 1 || m >= n || entries > 65536) return divider;
+    const auto reachable = static_cast<uint64_t>(entries);
+    if (!FindRuns(factor, table, reachable, divider)) return Divider{table};
     // Sums of bytes average to at most 255; the entries past that are never read.
-    for (uint64_t i = 0, product = 0; i < static_cast<uint64_t>(entries) && (product >> 32) < 256;
-         ++i, product += factor)
-        if ((product >> 32) != table[i]) return divider;
+    for (uint64_t i = 0; i < reachable && ((i * factor) >> 32) < 256; ++i)
+        if (DividedSum(divider, factor, i) != table[i]) return Divider{table};
     divider.high = static_cast<uint16_t>(factor >> 16);
     divider.low = static_cast<uint16_t>(factor);
     divider.multiply = true;
@@ -325,9 +389,10 @@ void AverageRowPixelsNarrow(const uint8_t* row, int32_t origin, const AveragingP
     }
     const int32_t count = 3 * (end - first);
     for (int32_t j = count; j < count + 16; ++j) sums[j] = 0;  // lanes past the row divide harmlessly
+    const DividerLanes lanes = LoadDivider(divider);
     for (int32_t j = 0; j < count; j += 16)
         DivideSixteen(_mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + j)),
-                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + j + 8)), divider, out + j);
+                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + j + 8)), lanes, out + j);
 }
 
 void SharpenKeptRow(const uint8_t* const* rows, int32_t width, int32_t left, int32_t w, uint8_t* out,

@@ -28,16 +28,22 @@ bool PlanAveraging(int32_t n, int32_t m, int64_t window, AveragingPlan& plan);
 constexpr double kNarrowSumLimit = 255.0;
 
 // A divisor table (sums of a window of n / m samples to their average) as
-// arithmetic where that is exact: (i x factor) >> 32 with factor =
-// ceil(2^32 m / n) agrees with floor(m i / n) for 16-bit sums. The table's
-// double division gives the same wherever m i / n is not a whole number, and
-// mostly where it is, but there it may give one less; so the factor is
-// checked against every entry a sum of bytes can reach, and where one
-// differs, `multiply` stays clear and every sum is looked up.
+// arithmetic: (i x factor) >> 32 with factor = ceil(2^32 m / n) is
+// floor(m i / n) for 16-bit sums, and the table's double division agrees
+// wherever m i / n is not a whole number. Where it is (bits 16..31 of
+// i x factor are all zero), the double quotient may fall just short and the
+// table give one less; that depends only on the quotient, and the quotients
+// it happens to lie in a few runs of those exact ones, so sums that are
+// exact with a quotient inside a run take one less. The divider is checked
+// against every entry a sum of bytes can reach; one that would need more
+// runs or fails the check leaves `multiply` clear, and every sum is looked up.
+constexpr int kDividerRuns = 4;
 struct Divider {
     const uint8_t* table = nullptr;
     uint16_t high = 0, low = 0;  // the factor's halves
     bool multiply = false;
+    int32_t runs = 0;
+    int16_t runFirst[kDividerRuns] = {}, runLast[kDividerRuns] = {};
 };
 Divider MakeDivider(int32_t n, int32_t m, const uint8_t* table, int64_t entries);
 
