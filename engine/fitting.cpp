@@ -299,8 +299,10 @@ WorkLayout LayOutWork(const FittedPicture& picture, int32_t newWidth, int32_t ne
     layout.across = part(across.entries);
     layout.down = part(down.entries);
     layout.sums = part(8 * rowBytes + 64);
-    // An 8-bit picture's window rows, expanded; the windows are at most x + 2 rows.
-    layout.window = part(picture.bitCount == 24 ? 0 : (static_cast<int64_t>(down.x) + 2) * PaddedRowBytes(picture.width, 24));
+    // An 8-bit picture's rows, expanded: a narrow pass's window (at most
+    // x + 2 rows), a wide pass's single row.
+    const int64_t windowRows = down.x <= kNarrowSumLimit ? static_cast<int64_t>(down.x) + 2 : 1;
+    layout.window = part(picture.bitCount == 24 ? 0 : windowRows * PaddedRowBytes(picture.width, 24));
     layout.averaged = part(rowBytes + 16);
     layout.acrossSums = part(2 * (regionBytes + 16) + 16);
     layout.ring = part(5 * layout.ringStride);

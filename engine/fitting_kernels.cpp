@@ -318,12 +318,13 @@ void AverageColumnsWide(const ColumnPass& pass, int32_t first, int32_t end, uint
         spill[j] = before == nullptr ? 0 : static_cast<uint32_t>(Spill(before[j], plan.carry[first - 1]));
     for (int32_t k = first; k < end; ++k) {
         const int32_t from = k == 0 ? 0 : plan.last[k - 1] + 1;
-        const int32_t count = plan.last[k] + 1 - from;
-        const uint8_t* rows = pass.rows(from, count, pass.context);
+        // Row by row: a wide window can be most of the picture.
+        const uint8_t* closing = nullptr;
         for (int32_t j = 0; j < pass.bytes; ++j) sums[j] = spill[j];
-        for (int32_t i = 0; i < count; ++i)
-            for (int32_t j = 0; j < pass.bytes; ++j) sums[j] += rows[i * pass.sourceStride + j];
-        const uint8_t* closing = rows + (count - 1) * pass.sourceStride;
+        for (int32_t i = from; i <= plan.last[k]; ++i) {
+            closing = pass.rows(i, 1, pass.context);
+            for (int32_t j = 0; j < pass.bytes; ++j) sums[j] += closing[j];
+        }
         for (int32_t j = 0; j < pass.bytes; ++j) {
             spill[j] = static_cast<uint32_t>(Spill(closing[j], plan.carry[k]));
             pass.target[j] = pass.divider.table[sums[j] - spill[j]];

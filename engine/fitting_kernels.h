@@ -50,7 +50,8 @@ Divider MakeDivider(int32_t n, int32_t m, const uint8_t* table, int64_t entries)
 // Rows (0-based first..end-1) of a vertical pass over `bytes` byte columns.
 // rows(from, count) gives source rows from..from + count - 1, sourceStride
 // apart, from the pass's first column on; each source row is asked for once,
-// in order, after the row before the first window (for its spill). Each
+// in order, after the row before the first window (for its spill). Narrow
+// passes ask for a window's rows at once, wide ones for one row at a time. Each
 // output row k is made in target and handed to rowDone at once, while it is
 // in the cache; the next row reuses target. Narrow passes (16-bit sums,
 // SSE2; the window at most kNarrowSumLimit samples) keep `bytes` spills in

@@ -128,11 +128,14 @@ TEST_F(FittingReference, SlotsNearTheCoverSize) {
 }
 
 TEST_F(FittingReference, WindowsOfMoreThan255Samples) {
-    // Averaging windows too wide for 16-bit sums, each way.
-    TestPicture tall = PhotoPicture(300, 2600, 24, 21);
-    ExpectSameFits(tall, {{1, 5}, {2, 9}, {6, 9}});
-    TestPicture wide = PhotoPicture(2600, 300, 24, 22);
-    ExpectSameFits(wide, {{5, 1}, {9, 2}, {9, 6}});
+    // Averaging windows too wide for 16-bit sums, each way; 8-bit rows are
+    // expanded a row at a time for them.
+    for (int32_t bits : {24, 8}) {
+        TestPicture tall = PhotoPicture(300, 2600, bits, 21);
+        ExpectSameFits(tall, {{1, 5}, {2, 9}, {6, 9}});
+        TestPicture wide = PhotoPicture(2600, 300, bits, 22);
+        ExpectSameFits(wide, {{5, 1}, {9, 2}, {9, 6}});
+    }
 }
 
 TEST_F(FittingReference, RealPhotographs) {
