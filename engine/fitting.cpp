@@ -13,7 +13,7 @@ FittedPicture fittedPicture{};
 namespace {
 
 constexpr int32_t kLargestSide = 25000;
-constexpr int32_t kRatioUnit = 25000;  // scale ratios are counted in 1/25000
+constexpr int32_t kRatioUnit = 25000;   // scale ratios are counted in 1/25000
 constexpr int32_t kWeightUnit = 32768;  // one source pixel of an averaging window
 constexpr int kSharpenAmount = 3;       // 3/8 of the difference
 constexpr int32_t kSharpenThreshold = 20;
@@ -25,7 +25,8 @@ constexpr int kTile = 64;  // lines averaged side by side in the vertical pass
 double AveragingRatio(int32_t n, int32_t m) { return static_cast<double>(n) / static_cast<double>(m); }
 int64_t AveragingWindow(double x) { return static_cast<int64_t>(x * kWeightUnit); }
 void FillDivisors(double x, int64_t entries, uint8_t* table) {
-    for (int64_t i = 0; i < entries; ++i) table[i] = static_cast<uint8_t>(static_cast<int64_t>(static_cast<double>(i) / x));
+    for (int64_t i = 0; i < entries; ++i)
+        table[i] = static_cast<uint8_t>(static_cast<int64_t>(static_cast<double>(i) / x));
 }
 uint8_t* BuildDivisors(double x, int64_t entries) {
     auto* table = static_cast<uint8_t*>(AllocatePages(static_cast<uint64_t>(entries)));
@@ -216,9 +217,8 @@ bool ScaleAndSharpen(FittedPicture& picture, int32_t newWidth, int32_t newHeight
     return false;
 }
 
-
-// One direction of the averaging: where its outputs close, and its divisor
-// table, of only the entries a window's sum can reach (255 x (x + 2) at most).
+// One direction of the averaging: where its outputs close, how many divisor
+// entries a window's sum can reach (255 x (x + 2) at most), and the divider.
 struct Averaging {
     AveragingPlan plan;
     double x = 0;
@@ -319,13 +319,13 @@ struct SlotStream {
     const KeptRegion* kept;
     const Averaging* across;
     int32_t newHeight;
-    int32_t origin;    // the source column of the vertical pass's first byte
-    uint8_t* window;   // an 8-bit picture's rows expanded, or null
+    int32_t origin;   // the source column of the vertical pass's first byte
+    uint8_t* window;  // an 8-bit picture's rows expanded, or null
     uint16_t* acrossSums;
     uint8_t* ring;
     int64_t ringStride;
     bool sharpen;
-    int32_t nextRow;   // the next kept row to finish, in scaled rows
+    int32_t nextRow;  // the next kept row to finish, in scaled rows
     uint8_t* sharpenScratch;
     uint8_t* out;
     int64_t outStride;
@@ -354,7 +354,8 @@ void FinishRow(const SlotStream& stream, int32_t y) {
     const int32_t left = kept.left - kept.x0;
     uint8_t* out = stream.out + (y - kept.bottom) * stream.outStride;
     // The block is reused: the row's padding may hold an earlier slot's bytes.
-    memset(out + 3 * static_cast<int64_t>(kept.w), 0, static_cast<size_t>(stream.outStride - 3 * static_cast<int64_t>(kept.w)));
+    memset(out + 3 * static_cast<int64_t>(kept.w), 0,
+           static_cast<size_t>(stream.outStride - 3 * static_cast<int64_t>(kept.w)));
     auto ringRow = [&stream](int32_t row) { return stream.ring + (row % 5) * stream.ringStride; };
     if (!stream.sharpen) {
         memcpy(out, ringRow(y) + 3 * static_cast<int64_t>(left), 3 * static_cast<size_t>(kept.w));
@@ -412,10 +413,20 @@ bool ScaleSharpenAndCrop(FittedPicture& picture, int32_t newWidth, int32_t newHe
         !PrepareAveraging(picture.height, newHeight, ints + 2 * newWidth, work + layout.down, down))
         return false;
     const int32_t first = kept.x0 == 0 ? 0 : across.plan.last[kept.x0 - 1];
-    SlotStream stream{&picture, &kept, &across, newHeight, first,
+    SlotStream stream{&picture,
+                      &kept,
+                      &across,
+                      newHeight,
+                      first,
                       picture.bitCount == 24 ? nullptr : work + layout.window,
-                      reinterpret_cast<uint16_t*>(work + layout.acrossSums), work + layout.ring, layout.ringStride,
-                      newWidth >= 5 && newHeight >= 5, kept.bottom, work + layout.sharpen, out, outStride};
+                      reinterpret_cast<uint16_t*>(work + layout.acrossSums),
+                      work + layout.ring,
+                      layout.ringStride,
+                      newWidth >= 5 && newHeight >= 5,
+                      kept.bottom,
+                      work + layout.sharpen,
+                      out,
+                      outStride};
     const ColumnPass pass{SourceRows,
                           PaddedRowBytes(picture.width, 24),
                           static_cast<int32_t>(3 * static_cast<int64_t>(across.plan.last[kept.x1 - 1] + 1 - first)),
@@ -436,13 +447,11 @@ bool ScaleSharpenAndCrop(FittedPicture& picture, int32_t newWidth, int32_t newHe
     return true;
 }
 
-
 // The w x h middle of rows of width x height pixels at `bits`. An odd excess
 // leaves the extra column on the right and the extra row at the bottom cut
 // away; rows are bottom-up, so picture rows top .. top + h - 1 are memory rows
 // height - top - h .. height - top - 1.
-void CopyCentre(const uint8_t* rows, int32_t width, int32_t height, int32_t bits, int32_t w, int32_t h,
-                uint8_t* out) {
+void CopyCentre(const uint8_t* rows, int32_t width, int32_t height, int32_t bits, int32_t w, int32_t h, uint8_t* out) {
     const int64_t pixelBytes = bits / 8;
     const int64_t sourceStride = PaddedRowBytes(width, bits);
     const int64_t targetStride = PaddedRowBytes(w, bits);

@@ -188,8 +188,7 @@ int32_t ChoosePixels(const uint8_t* source, const uint8_t* sharpened, const uint
     int32_t j = 0;
     for (; j + 16 <= count; j += 15) {
         const __m128i sizes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(size + j));
-        const __m128i total =
-            _mm_adds_epu8(sizes, _mm_adds_epu8(_mm_srli_si128(sizes, 1), _mm_srli_si128(sizes, 2)));
+        const __m128i total = _mm_adds_epu8(sizes, _mm_adds_epu8(_mm_srli_si128(sizes, 1), _mm_srli_si128(sizes, 2)));
         const __m128i over = _mm_andnot_si128(_mm_cmpeq_epi8(_mm_subs_epu8(total, threshold), zero), starts);
         const __m128i chosen = _mm_or_si128(over, _mm_or_si128(_mm_slli_si128(over, 1), _mm_slli_si128(over, 2)));
         const __m128i bytes =
@@ -203,8 +202,8 @@ int32_t ChoosePixels(const uint8_t* source, const uint8_t* sharpened, const uint
 // One kept row. The five-row sums cover the kept columns and two more each
 // side, the picture's edge columns repeated where it ends; pixels that differ
 // enough from their surroundings take the sharpened value.
-void SharpenRow(const uint8_t* const* rows, int32_t width, int32_t left, int32_t w, uint8_t* out,
-                uint16_t* columnSums, uint8_t* sharpened, uint8_t* size) {
+void SharpenRow(const uint8_t* const* rows, int32_t width, int32_t left, int32_t w, uint8_t* out, uint16_t* columnSums,
+                uint8_t* sharpened, uint8_t* size) {
     const int32_t first = left < 2 ? 0 : left - 2;
     const int32_t end = left + w + 2 > width ? width : left + w + 2;
     const int32_t before = first - (left - 2);  // columns repeated on the left
@@ -281,8 +280,8 @@ Divider MakeDivider(int32_t n, int32_t m, const uint8_t* table, int64_t entries)
     Divider divider;
     divider.table = table;
     if (n < 1 || m < 1 || m >= n || entries > 65536) return divider;
-    const uint64_t factor = ((uint64_t{1} << 32) * static_cast<uint64_t>(m) + static_cast<uint64_t>(n) - 1) /
-                            static_cast<uint64_t>(n);
+    const uint64_t factor =
+        ((uint64_t{1} << 32) * static_cast<uint64_t>(m) + static_cast<uint64_t>(n) - 1) / static_cast<uint64_t>(n);
     const auto reachable = static_cast<uint64_t>(entries);
     if (!FindRuns(factor, table, reachable, divider)) return Divider{table};
     // Sums of bytes average to at most 255; the entries past that are never read.
@@ -362,8 +361,8 @@ void AverageRowPixels(const uint8_t* row, int32_t origin, const AveragingPlan& p
     }
 }
 
-void AverageRowPixelsNarrow(const uint8_t* row, int32_t origin, const AveragingPlan& plan, int32_t first,
-                            int32_t end, const Divider& divider, uint16_t* sums, uint8_t* out) {
+void AverageRowPixelsNarrow(const uint8_t* row, int32_t origin, const AveragingPlan& plan, int32_t first, int32_t end,
+                            const Divider& divider, uint16_t* sums, uint8_t* out) {
     // A pixel's three channels (and the next byte, in a lane of its own) as 16-bit lanes.
     auto pixel = [](const uint8_t* p) {
         int32_t bytes;

@@ -77,8 +77,8 @@ void AverageRowPixels(const uint8_t* row, int32_t origin, const AveragingPlan& p
 // most kNarrowSumLimit samples; the sums gather in `sums` (3 x (end - first)
 // + 16 of them) and are divided 16 at a time, so out has 16 bytes to spare.
 // Reads one byte past the row's last pixel.
-void AverageRowPixelsNarrow(const uint8_t* row, int32_t origin, const AveragingPlan& plan, int32_t first,
-                            int32_t end, const Divider& divider, uint16_t* sums, uint8_t* out);
+void AverageRowPixelsNarrow(const uint8_t* row, int32_t origin, const AveragingPlan& plan, int32_t first, int32_t end,
+                            const Divider& divider, uint16_t* sums, uint8_t* out);
 
 // The sharpening of one kept row of w pixels from `left` on, in a scaled
 // row `width` pixels wide whose five rows around it (two above, itself, two
@@ -87,5 +87,4 @@ void AverageRowPixelsNarrow(const uint8_t* row, int32_t origin, const AveragingP
 // least two pixels from the rows' ends or the end is the picture's, so the
 // blur's edge repetition is the picture's. The blurred value is the box
 // divisor's closed form; scratch holds 12 x w + 160 bytes.
-void SharpenKeptRow(const uint8_t* const* rows, int32_t width, int32_t left, int32_t w, uint8_t* out,
-                    uint8_t* scratch);
+void SharpenKeptRow(const uint8_t* const* rows, int32_t width, int32_t left, int32_t w, uint8_t* out, uint8_t* scratch);
