@@ -32,11 +32,12 @@ constexpr double kNarrowSumLimit = 255.0;
 // floor(m i / n) for 16-bit sums, and the table's double division agrees
 // wherever m i / n is not a whole number. Where it is (bits 16..31 of
 // i x factor are all zero), the double quotient may fall just short and the
-// table give one less; that depends only on the quotient, and the quotients
-// it happens to lie in a few runs of those exact ones, so sums that are
-// exact with a quotient inside a run take one less. The divider is checked
-// against every entry a sum of bytes can reach; one that would need more
-// runs or fails the check leaves `multiply` clear, and every sum is looked up.
+// table give one less. Whether it does depends only on the quotient, and
+// the quotients where it does come in a few runs among the exact ones, so an
+// exact sum whose quotient lies in a run takes one less. The divider is
+// checked against every entry a sum of bytes can reach; one that would need
+// more runs or fails the check leaves `multiply` clear, and every sum is
+// looked up.
 constexpr int kDividerRuns = 4;
 struct Divider {
     const uint8_t* table = nullptr;
