@@ -1,0 +1,91 @@
+// Times the batch fitting alone, without decoding or encoding: the picture
+// is decoded once, then every slot is fitted in each of `rounds` rounds.
+// Prints the fastest and the median round per slot and for the whole set;
+// on a shared machine the fastest round is the steadiest figure.
+//   fitting_bench PICTURE [ROUNDS [WxH ...]]
+// (50 rounds and the slots 1024x768, 800x600 and 160x120 unless given)
+#include "engine/codec_set.h"
+#include "engine/fitting.h"
+#include "engine/load_picture.h"
+#include "engine/memory.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Slot {
+    int32_t width, height;
+    std::vector<double> ms;
+};
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// One fitting of the decoded picture to the slot, in milliseconds; negative
+// when the fitting refuses it.
+double FitOnce(const DecodedImage& image, const Slot& slot) {
+    fittedPicture = FittedPicture{
+        image.header.biWidth, image.header.biHeight, image.header.biBitCount, image.pixels, nullptr, slot.width,
+        slot.height};
+    const auto start = std::chrono::steady_clock::now();
+    const bool fitted = FitCroppedToSlot();
+    const std::chrono::duration<double, std::milli> taken = std::chrono::steady_clock::now() - start;
+    fittedPicture.pixels = nullptr;  // the workspace's
+    return fitted ? taken.count() : -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        fprintf(stderr, "usage: fitting_bench PICTURE [ROUNDS [WxH ...]]\n");
+        return 2;
+    }
+    const int rounds = argc > 2 ? atoi(argv[2]) : 50;
+    std::vector<Slot> slots;
+    for (int i = 3; i < argc; ++i) {
+        Slot slot{};
+        if (sscanf(argv[i], "%dx%d", &slot.width, &slot.height) != 2) return 2;
+        slots.push_back(slot);
+    }
+    if (slots.empty()) slots = {{1024, 768, {}}, {800, 600, {}}, {160, 120, {}}};
+    privateHeap = HeapCreate(0, kPrivateHeapInitialSize, 0);
+    const std::string name = argv[1];
+    const std::wstring path(name.begin(), name.end());
+    if (rounds < 1 || !CreateCodecs() || !LoadPicture(path.c_str())) {
+        fprintf(stderr, "fitting_bench: cannot read %s\n", argv[1]);
+        return 1;
+    }
+    std::vector<double> totals;
+    for (int round = 0; round < rounds; ++round) {
+        double total = 0;
+        for (Slot& slot : slots) {
+            const double ms = FitOnce(*currentImage, slot);
+            if (ms < 0) {
+                fprintf(stderr, "fitting_bench: %dx%d does not fit\n", slot.width, slot.height);
+                return 1;
+            }
+            slot.ms.push_back(ms);
+            total += ms;
+        }
+        totals.push_back(total);
+    }
+    printf("%s, %dx%d, %d rounds\n| slot | fastest ms | median ms |\n|---|---:|---:|\n", argv[1],
+           currentImage->header.biWidth, currentImage->header.biHeight, rounds);
+    for (const Slot& slot : slots)
+        printf("| %dx%d | %.2f | %.2f |\n", slot.width, slot.height, *std::min_element(slot.ms.begin(), slot.ms.end()),
+               Median(slot.ms));
+    printf("| all | %.2f | %.2f |\n", *std::min_element(totals.begin(), totals.end()), Median(totals));
+    ReleaseAndClear(currentImage->pixels);
+    currentImage = nullptr;
+    DestroyCodecs();
+    HeapDestroy(privateHeap);
+    return 0;
+}
