@@ -1,5 +1,7 @@
 #include "engine/fitting_kernels.h"
 
+#include "engine/fitting_lanes.h"
+
 #include <emmintrin.h>
 
 #include <cstring>
@@ -8,9 +10,6 @@ namespace {
 
 constexpr int64_t kWeightUnit = 32768;  // one source sample of an averaging window
 constexpr int kSharpenThreshold = 20;
-
-// The part of a sample that belongs to the next window, rounded down.
-inline int32_t Spill(uint8_t sample, int32_t carry) { return (sample * carry) >> 15; }
 
 // sums = the spill of every byte of the row. For 16-bit lanes,
 // (2p x carry) >> 16 is (p x carry) >> 15, as carry < 32768.
@@ -28,97 +27,45 @@ void SetSpillNarrow(const uint8_t* row, int32_t carry, uint16_t* sums, int32_t b
     for (; j < bytes; ++j) sums[j] = static_cast<uint16_t>(Spill(row[j], carry));
 }
 
-// The divider in registers, for a row's worth of divisions.
-struct DividerLanes {
-    __m128i high, low;
-    int32_t runs;
-    __m128i below[kDividerRuns], above[kDividerRuns];  // a run's first quotient less one, its last plus one
-    const uint8_t* table;
-    bool multiply;
+// Eight 16-bit lanes: the width every build has.
+struct Lanes128 {
+    using Vector = __m128i;
+    static constexpr int kLanes = 8;
+    static Vector Set(int16_t value) { return _mm_set1_epi16(value); }
+    static Vector Load(const uint16_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+    static void Store(uint16_t* p, Vector v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+    // Sixteen bytes as two vectors of eight.
+    static void Widen(const uint8_t* p, Vector& low, Vector& high) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        low = _mm_unpacklo_epi8(bytes, _mm_setzero_si128());
+        high = _mm_unpackhi_epi8(bytes, _mm_setzero_si128());
+    }
+    static void PackStore(uint8_t* out, Vector low, Vector high) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(low, high));
+    }
+    static Vector Add(Vector a, Vector b) { return _mm_add_epi16(a, b); }
+    static Vector Sub(Vector a, Vector b) { return _mm_sub_epi16(a, b); }
+    static Vector MulHigh(Vector a, Vector b) { return _mm_mulhi_epu16(a, b); }
+    static Vector MulLow(Vector a, Vector b) { return _mm_mullo_epi16(a, b); }
+    static Vector Xor(Vector a, Vector b) { return _mm_xor_si128(a, b); }
+    static Vector And(Vector a, Vector b) { return _mm_and_si128(a, b); }
+    static Vector Or(Vector a, Vector b) { return _mm_or_si128(a, b); }
+    static Vector Greater(Vector a, Vector b) { return _mm_cmpgt_epi16(a, b); }
+    static Vector Equal(Vector a, Vector b) { return _mm_cmpeq_epi16(a, b); }
 };
 
-DividerLanes LoadDivider(const Divider& divider) {
-    DividerLanes lanes{};
-    lanes.high = _mm_set1_epi16(static_cast<int16_t>(divider.high));
-    lanes.low = _mm_set1_epi16(static_cast<int16_t>(divider.low));
-    lanes.runs = divider.runs;
-    for (int32_t r = 0; r < divider.runs; ++r) {
-        lanes.below[r] = _mm_set1_epi16(static_cast<int16_t>(divider.runFirst[r] - 1));
-        lanes.above[r] = _mm_set1_epi16(static_cast<int16_t>(divider.runLast[r] + 1));
-    }
-    lanes.table = divider.table;
-    lanes.multiply = divider.multiply;
-    return lanes;
-}
+using CloseWindowStep = void (*)(const uint8_t*, int64_t, int32_t, int32_t, uint16_t*, const Divider&, uint8_t*,
+                                 int32_t);
+bool wideVectors = true;
 
-// The quotients of eight 16-bit sums: i x factor is P1 2^32 + (P0 + Q1) 2^16
-// + Q0 with P = i x high and Q = i x low, so the quotient is P1 plus the
-// carry out of P0 + Q1, and the sum is exact where P0 + Q1 ends in 16 zeros.
-inline __m128i DivideEight(__m128i sums, const DividerLanes& divider) {
-    const __m128i sign = _mm_set1_epi16(static_cast<int16_t>(0x8000));
-    const __m128i p0 = _mm_mullo_epi16(sums, divider.high);
-    const __m128i middle = _mm_add_epi16(p0, _mm_mulhi_epu16(sums, divider.low));
-    const __m128i carried = _mm_cmpgt_epi16(_mm_xor_si128(p0, sign), _mm_xor_si128(middle, sign));
-    __m128i quotients = _mm_sub_epi16(_mm_mulhi_epu16(sums, divider.high), carried);
-    if (divider.runs == 0) return quotients;
-    __m128i inRun = _mm_setzero_si128();
-    for (int32_t r = 0; r < divider.runs; ++r)
-        inRun = _mm_or_si128(inRun, _mm_and_si128(_mm_cmpgt_epi16(quotients, divider.below[r]),
-                                                  _mm_cmpgt_epi16(divider.above[r], quotients)));
-    const __m128i exact = _mm_cmpeq_epi16(middle, _mm_setzero_si128());
-    return _mm_add_epi16(quotients, _mm_and_si128(inRun, exact));
-}
-
-// Sixteen averages from their sums, into out.
-inline void DivideSixteen(__m128i low, __m128i high, const DividerLanes& divider, uint8_t* out) {
-    if (divider.multiply) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                         _mm_packus_epi16(DivideEight(low, divider), DivideEight(high, divider)));
-        return;
-    }
-    uint16_t sums[16];
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(sums), low);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + 8), high);
-    const uint8_t* table = divider.table;
-    for (int lane = 0; lane < 16; lane += 4) {
-        out[lane] = table[sums[lane]];
-        out[lane + 1] = table[sums[lane + 1]];
-        out[lane + 2] = table[sums[lane + 2]];
-        out[lane + 3] = table[sums[lane + 3]];
-    }
-}
-
-// One output row over every byte column, 16 at a time: the window's rows
-// added to the spill it starts with, less the closing row's spill, which
-// stays behind as the next window's start, divided into out.
-void CloseWindowNarrow(const uint8_t* row, int64_t stride, int32_t count, int32_t carry, uint16_t* spill,
-                       const Divider& divider, uint8_t* out, int32_t bytes) {
-    const DividerLanes lanes = LoadDivider(divider);
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i part = _mm_set1_epi16(static_cast<int16_t>(carry));
-    const uint8_t* closing = row + (count - 1) * stride;
-    int32_t j = 0;
-    for (; j + 16 <= bytes; j += 16) {
-        __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(spill + j));
-        __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(spill + j + 8));
-        __m128i p = zero;
-        for (const uint8_t* in = row + j; in <= closing + j; in += stride) {
-            p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
-            low = _mm_add_epi16(low, _mm_unpacklo_epi8(p, zero));
-            high = _mm_add_epi16(high, _mm_unpackhi_epi8(p, zero));
-        }
-        const __m128i spillLow = _mm_mulhi_epu16(_mm_slli_epi16(_mm_unpacklo_epi8(p, zero), 1), part);
-        const __m128i spillHigh = _mm_mulhi_epu16(_mm_slli_epi16(_mm_unpackhi_epi8(p, zero), 1), part);
-        DivideSixteen(_mm_sub_epi16(low, spillLow), _mm_sub_epi16(high, spillHigh), lanes, out + j);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(spill + j), spillLow);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(spill + j + 8), spillHigh);
-    }
-    for (; j < bytes; ++j) {
-        int32_t sum = spill[j];
-        for (int32_t i = 0; i < count; ++i) sum += row[i * stride + j];
-        spill[j] = static_cast<uint16_t>(Spill(closing[j], carry));
-        out[j] = divider.table[sum - spill[j]];
-    }
+// The vertical pass's step for this processor: 256-bit lanes where the build
+// has them and the processor too, unless a test asked for SSE2.
+CloseWindowStep ChooseCloseWindow() {
+#ifdef FRAMELET_AVX2
+    __builtin_cpu_init();
+    if (wideVectors && __builtin_cpu_supports("avx2")) return CloseWindowAvx2;
+#endif
+    return CloseWindow<Lanes128>;
 }
 
 // Sums of five rows for `count` bytes from `first` on, into sums.
@@ -225,6 +172,8 @@ void SharpenRow(const uint8_t* const* rows, int32_t width, int32_t left, int32_t
 
 }  // namespace
 
+void UseWideVectors(bool allowed) { wideVectors = allowed; }
+
 bool PlanAveraging(int32_t n, int32_t m, int64_t window, AveragingPlan& plan) {
     int64_t weight = 0;
     int32_t k = 0;
@@ -295,6 +244,7 @@ Divider MakeDivider(int32_t n, int32_t m, const uint8_t* table, int64_t entries)
 
 void AverageColumnsNarrow(const ColumnPass& pass, int32_t first, int32_t end, uint16_t* spill) {
     const AveragingPlan& plan = *pass.plan;
+    const CloseWindowStep closeWindow = ChooseCloseWindow();
     if (first == 0) {
         for (int32_t j = 0; j < pass.bytes; ++j) spill[j] = 0;
     } else {
@@ -303,8 +253,8 @@ void AverageColumnsNarrow(const ColumnPass& pass, int32_t first, int32_t end, ui
     for (int32_t k = first; k < end; ++k) {
         const int32_t from = k == 0 ? 0 : plan.last[k - 1] + 1;
         const int32_t count = plan.last[k] + 1 - from;
-        CloseWindowNarrow(pass.rows(from, count, pass.context), pass.sourceStride, count, plan.carry[k], spill,
-                          pass.divider, pass.target, pass.bytes);
+        closeWindow(pass.rows(from, count, pass.context), pass.sourceStride, count, plan.carry[k], spill, pass.divider,
+                    pass.target, pass.bytes);
         pass.rowDone(pass.target, k, pass.context);
     }
 }
@@ -389,10 +339,9 @@ void AverageRowPixelsNarrow(const uint8_t* row, int32_t origin, const AveragingP
     }
     const int32_t count = 3 * (end - first);
     for (int32_t j = count; j < count + 16; ++j) sums[j] = 0;  // lanes past the row divide harmlessly
-    const DividerLanes lanes = LoadDivider(divider);
+    const DividerLanes<Lanes128> lanes = LoadDivider<Lanes128>(divider);
     for (int32_t j = 0; j < count; j += 16)
-        DivideSixteen(_mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + j)),
-                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + j + 8)), lanes, out + j);
+        DivideStep<Lanes128>(Lanes128::Load(sums + j), Lanes128::Load(sums + j + 8), lanes, out + j);
 }
 
 void SharpenKeptRow(const uint8_t* const* rows, int32_t width, int32_t left, int32_t w, uint8_t* out,

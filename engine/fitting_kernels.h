@@ -1,4 +1,5 @@
-// The fast fitting's inner loops: area averaging row by row with SSE2 and
+// The fast fitting's inner loops: area averaging row by row with SSE2 (the
+// vertical steps with AVX2 where the processor has it, off Windows) and
 // sharpening with separable sums, each limited to the pixels the crop keeps.
 // They compute the same integers as the straightforward loops of fitting.cpp,
 // only in another order, so every output byte is the same.
@@ -54,9 +55,9 @@ Divider MakeDivider(int32_t n, int32_t m, const uint8_t* table, int64_t entries)
 // in order, after the row before the first window (for its spill). Narrow
 // passes ask for a window's rows at once, wide ones for one row at a time. Each
 // output row k is made in target and handed to rowDone at once, while it is
-// in the cache; the next row reuses target. Narrow passes (16-bit sums,
-// SSE2; the window at most kNarrowSumLimit samples) keep `bytes` spills in
-// sums, wide ones 2 x `bytes`.
+// in the cache; the next row reuses target. Narrow passes (16-bit lanes;
+// the window at most kNarrowSumLimit samples) keep `bytes` spills in sums,
+// wide ones 2 x `bytes`.
 struct ColumnPass {
     const uint8_t* (*rows)(int32_t from, int32_t count, void* context);
     int64_t sourceStride;
@@ -68,6 +69,14 @@ struct ColumnPass {
     void* context;
 };
 void AverageColumnsNarrow(const ColumnPass& pass, int32_t first, int32_t end, uint16_t* sums);
+// The narrow pass's step with 256-bit lanes (built off Windows only, where
+// FRAMELET_AVX2 is defined); the pass calls it only where the processor
+// has AVX2.
+void CloseWindowAvx2(const uint8_t* row, int64_t stride, int32_t count, int32_t carry, uint16_t* spill,
+                     const Divider& divider, uint8_t* out, int32_t bytes);
+// Test hook: false keeps the narrow pass to SSE2 where wider lanes are there
+// too; true (the start) lets it take the widest.
+void UseWideVectors(bool allowed);
 void AverageColumnsWide(const ColumnPass& pass, int32_t first, int32_t end, uint32_t* sums);
 
 // Outputs first..end-1 of one row of 24-bit pixels, the row starting at the

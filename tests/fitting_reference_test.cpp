@@ -3,6 +3,7 @@
 // photographs and for synthetic pictures of awkward sizes.
 #include "engine/codec_set.h"
 #include "engine/fitting.h"
+#include "engine/fitting_kernels.h"
 #include "engine/load_picture.h"
 #include "engine/memory.h"
 #include "support/corpus_path.h"
@@ -55,8 +56,8 @@ protected:
         result.height = fittedPicture.height;
         result.bitCount = fittedPicture.bitCount;
         if (result.fitted) {
-            const uint64_t bytes =
-                static_cast<uint64_t>(PaddedRowBytes(result.width, result.bitCount)) * static_cast<uint64_t>(result.height);
+            const uint64_t bytes = static_cast<uint64_t>(PaddedRowBytes(result.width, result.bitCount)) *
+                                   static_cast<uint64_t>(result.height);
             result.rows.assign(fittedPicture.pixels, fittedPicture.pixels + bytes);
         }
         if (reference) ReleasePages(fittedPicture.pixels);  // the batch fitting's rows are the workspace's
@@ -70,14 +71,20 @@ protected:
         for (auto [w, h] : slots) {
             const FittedPicture start{width, height, bits, rows, nullptr, w, h};
             const FitResult expected = Run(start, true);
-            const FitResult actual = Run(start, false);
-            const std::string label = name + " to " + std::to_string(w) + "x" + std::to_string(h);
-            ASSERT_EQ(actual.fitted, expected.fitted) << label;
-            EXPECT_EQ(actual.width, expected.width) << label;
-            EXPECT_EQ(actual.height, expected.height) << label;
-            EXPECT_EQ(actual.bitCount, expected.bitCount) << label;
-            ASSERT_TRUE(actual.rows == expected.rows) << label;
-            EXPECT_EQ(fittedPicture.sourcePixels, rows) << label;
+            // The widest lanes the processor has, then SSE2 alone.
+            for (bool wide : {true, false}) {
+                UseWideVectors(wide);
+                const FitResult actual = Run(start, false);
+                UseWideVectors(true);
+                const std::string label =
+                    name + " to " + std::to_string(w) + "x" + std::to_string(h) + (wide ? "" : ", SSE2 only");
+                ASSERT_EQ(actual.fitted, expected.fitted) << label;
+                EXPECT_EQ(actual.width, expected.width) << label;
+                EXPECT_EQ(actual.height, expected.height) << label;
+                EXPECT_EQ(actual.bitCount, expected.bitCount) << label;
+                ASSERT_TRUE(actual.rows == expected.rows) << label;
+                EXPECT_EQ(fittedPicture.sourcePixels, rows) << label;
+            }
         }
     }
 
