@@ -2,6 +2,7 @@
 #include "posix_internal.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <map>
 #include <set>
@@ -29,8 +30,27 @@ struct HeapObject : KernelObject {
 std::map<const void*, size_t> views;
 std::map<void*, size_t> regions;
 
-// Regions from this size on are offered 2 MiB pages.
-constexpr size_t kLargePageRegion = size_t{4} << 20;
+// Regions of at least one 2 MiB page are offered such pages, and start on a
+// boundary of one, so that all but their tail can be made of them.
+constexpr size_t kLargePage = size_t{2} << 20;
+
+// length bytes of fresh pages; a region of a large page or more starts on a
+// large page's boundary (a larger mapping, trimmed) and is offered them.
+void* MapRegion(size_t length, int prot) {
+    const int flags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
+    if (length < kLargePage) return mmap(nullptr, length, prot, flags, -1, 0);
+    void* wide = mmap(nullptr, length + kLargePage, prot, flags, -1, 0);
+    if (wide == MAP_FAILED) return wide;
+    const auto base = reinterpret_cast<uintptr_t>(wide);
+    const uintptr_t start = (base + kLargePage - 1) & ~(kLargePage - 1);
+    if (start > base) munmap(wide, start - base);
+    if (start + length < base + length + kLargePage)
+        munmap(reinterpret_cast<void*>(start + length), base + kLargePage - start);
+    // Pictures are large and walked whole: on 2 MiB pages they take a
+    // fraction of the faults and of the address-translation misses.
+    madvise(reinterpret_cast<void*>(start), length, MADV_HUGEPAGE);
+    return reinterpret_cast<void*>(start);
+}
 
 // The region that contains [address, address + size), if any.
 std::map<void*, size_t>::iterator FindRegion(void* address, size_t size) {
@@ -147,14 +167,11 @@ LPVOID VirtualAlloc(LPVOID address, SIZE_T size, DWORD type, DWORD protect) {
     if (address == nullptr) {
         // Reserving maps inaccessible pages; committing makes them usable and zero.
         const int prot = (type & MEM_COMMIT) ? PROT_READ | PROT_WRITE : PROT_NONE;
-        void* region = mmap(nullptr, length, prot, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        void* region = posix::MapRegion(length, prot);
         if (region == MAP_FAILED) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return nullptr;
         }
-        // Pictures are large and walked whole: on 2 MiB pages they take a
-        // fraction of the faults and of the address-translation misses.
-        if (length >= posix::kLargePageRegion) madvise(region, length, MADV_HUGEPAGE);
         posix::regions[region] = length;
         return region;
     }
