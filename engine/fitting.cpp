@@ -92,18 +92,27 @@ bool AverageRows(const ResizeJob& job, const uint8_t* source, int32_t newWidth, 
     return true;
 }
 
-// The stand-alone reducer's 24-bit copy of the picture's rows, or null.
-uint8_t* ConvertTo24(const FittedPicture& picture) {
-    if (currentImage == nullptr) return nullptr;  // no palette to expand through
+// `count` of the picture's rows from `rows` on, expanded to 24 bits through
+// the palette by the stand-alone reducer into out (24-bit rows of the
+// picture's width).
+bool ExpandRows(const FittedPicture& picture, const uint8_t* rows, int32_t count, uint8_t* out) {
     ColorReducer& reducer = *colorReducer;
     reducer.width = picture.width;
-    reducer.height = picture.height;
+    reducer.height = count;
     reducer.sourceBitCount = picture.bitCount;
     reducer.targetBitCount = 24;
     ComputeStride(reducer);
-    auto* rows = static_cast<uint8_t*>(AllocatePages(static_cast<uint64_t>(reducer.imageSize)));
+    return reducer.Convert(nullptr, out, currentImage->palette, rows);
+}
+
+// The stand-alone reducer's 24-bit copy of the picture's rows, or null.
+uint8_t* ConvertTo24(const FittedPicture& picture) {
+    if (currentImage == nullptr) return nullptr;  // no palette to expand through
+    const uint64_t bytes =
+        static_cast<uint64_t>(PaddedRowBytes(picture.width, 24)) * static_cast<uint64_t>(picture.height);
+    auto* rows = static_cast<uint8_t*>(AllocatePages(bytes));
     if (rows == nullptr) return nullptr;
-    if (!reducer.Convert(nullptr, rows, currentImage->palette, picture.sourcePixels)) {
+    if (!ExpandRows(picture, picture.sourcePixels, picture.height, rows)) {
         ReleasePages(rows);
         return nullptr;
     }
@@ -339,13 +348,8 @@ const uint8_t* SourceRows(int32_t from, int32_t count, void* context) {
     const int64_t offset = 3 * static_cast<int64_t>(stream.origin);
     const int64_t stride = PaddedRowBytes(picture.width, picture.bitCount);
     if (stream.window == nullptr) return picture.sourcePixels + from * stride + offset;
-    ColorReducer& reducer = *colorReducer;
-    reducer.width = picture.width;
-    reducer.height = count;
-    reducer.sourceBitCount = picture.bitCount;
-    reducer.targetBitCount = 24;
-    ComputeStride(reducer);
-    reducer.Convert(nullptr, stream.window, currentImage->palette, picture.sourcePixels + from * stride);
+    // Cannot fail: the fitting checked the depth and the palette, and the window is there.
+    ExpandRows(picture, picture.sourcePixels + from * stride, count, stream.window);
     return stream.window + offset;
 }
 

@@ -11,22 +11,6 @@ namespace {
 constexpr int64_t kWeightUnit = 32768;  // one source sample of an averaging window
 constexpr int kSharpenThreshold = 20;
 
-// sums = the spill of every byte of the row. For 16-bit lanes,
-// (2p x carry) >> 16 is (p x carry) >> 15, as carry < 32768.
-void SetSpillNarrow(const uint8_t* row, int32_t carry, uint16_t* sums, int32_t bytes) {
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i part = _mm_set1_epi16(static_cast<int16_t>(carry));
-    int32_t j = 0;
-    for (; j + 16 <= bytes; j += 16) {
-        const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + j));
-        const __m128i low = _mm_slli_epi16(_mm_unpacklo_epi8(p, zero), 1);
-        const __m128i high = _mm_slli_epi16(_mm_unpackhi_epi8(p, zero), 1);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + j), _mm_mulhi_epu16(low, part));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + j + 8), _mm_mulhi_epu16(high, part));
-    }
-    for (; j < bytes; ++j) sums[j] = static_cast<uint16_t>(Spill(row[j], carry));
-}
-
 // Eight 16-bit lanes: the width every build has.
 struct Lanes128 {
     using Vector = __m128i;
@@ -248,7 +232,7 @@ void AverageColumnsNarrow(const ColumnPass& pass, int32_t first, int32_t end, ui
     if (first == 0) {
         for (int32_t j = 0; j < pass.bytes; ++j) spill[j] = 0;
     } else {
-        SetSpillNarrow(pass.rows(plan.last[first - 1], 1, pass.context), plan.carry[first - 1], spill, pass.bytes);
+        SetSpill<Lanes128>(pass.rows(plan.last[first - 1], 1, pass.context), plan.carry[first - 1], spill, pass.bytes);
     }
     for (int32_t k = first; k < end; ++k) {
         const int32_t from = k == 0 ? 0 : plan.last[k - 1] + 1;

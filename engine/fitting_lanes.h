@@ -18,6 +18,22 @@ namespace {
 // The part of a sample that belongs to the next window, rounded down.
 inline int32_t Spill(uint8_t sample, int32_t carry) { return (sample * carry) >> 15; }
 
+// The spill of every byte of a row, 2 x L::kLanes at a time. For 16-bit
+// lanes, (2p x carry) >> 16 is (p x carry) >> 15, as carry < 32768.
+template <class L>
+void SetSpill(const uint8_t* row, int32_t carry, uint16_t* spill, int32_t bytes) {
+    using V = typename L::Vector;
+    const V part = L::Set(static_cast<int16_t>(carry));
+    int32_t j = 0;
+    for (; j + 2 * L::kLanes <= bytes; j += 2 * L::kLanes) {
+        V low, high;
+        L::Widen(row + j, low, high);
+        L::Store(spill + j, L::MulHigh(L::Add(low, low), part));
+        L::Store(spill + j + L::kLanes, L::MulHigh(L::Add(high, high), part));
+    }
+    for (; j < bytes; ++j) spill[j] = static_cast<uint16_t>(Spill(row[j], carry));
+}
+
 // The divider in registers, for a row's worth of divisions.
 template <class L>
 struct DividerLanes {
@@ -84,7 +100,7 @@ inline void DivideStep(typename L::Vector low, typename L::Vector high, const Di
 // One output row over every byte column, 2 x L::kLanes at a time: the
 // window's rows added to the spill it starts with, less the closing row's
 // spill, which stays behind as the next window's start, divided into out.
-// For 16-bit lanes, (2p x carry) >> 16 is (p x carry) >> 15, as carry < 32768.
+// The closing row's spill is taken as in SetSpill.
 template <class L>
 void CloseWindow(const uint8_t* row, int64_t stride, int32_t count, int32_t carry, uint16_t* spill,
                  const Divider& divider, uint8_t* out, int32_t bytes) {
