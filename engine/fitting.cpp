@@ -18,6 +18,7 @@ constexpr int32_t kWeightUnit = 32768;  // one source pixel of an averaging wind
 constexpr int kSharpenAmount = 3;       // 3/8 of the difference
 constexpr int32_t kSharpenThreshold = 20;
 constexpr int kTile = 64;  // lines averaged side by side in the vertical pass
+constexpr int kRingRows = 6;  // scaled rows kept for the sharpening: a pair and the four before it
 
 // table[i] = floor(i / x) for the window S = floor(x * 32768), x = n / m; the
 // double quotients truncate the same wherever the arithmetic is IEEE double.
@@ -312,17 +313,18 @@ WorkLayout LayOutWork(const FittedPicture& picture, int32_t newWidth, int32_t ne
     // x + 2 rows), a wide pass's single row.
     const int64_t windowRows = down.x <= kNarrowSumLimit ? static_cast<int64_t>(down.x) + 2 : 1;
     layout.window = part(picture.bitCount == 24 ? 0 : windowRows * PaddedRowBytes(picture.width, 24));
-    layout.averaged = part(rowBytes + 16);
-    layout.acrossSums = part(2 * (regionBytes + 16) + 16);
-    layout.ring = part(5 * layout.ringStride);
+    layout.averaged = part(2 * (rowBytes + 16));
+    layout.acrossSums = part(4 * (regionBytes + 16) + 16);
+    layout.ring = part(kRingRows * layout.ringStride);
     layout.sharpen = part(12 * static_cast<int64_t>(kept.w) + 160);
     layout.total = at;
     return layout;
 }
 
 // The fitting of one slot on its way: source rows in, kept rows out. Rows of
-// the scaled region go through a ring of five, and each kept row is finished
-// (sharpened or copied) as soon as the rows around it are there.
+// the scaled region are averaged across in pairs into a ring of six, and each
+// kept row is finished (sharpened or copied) as soon as the rows around it
+// are there: the two below the pair's first lie in the ring with it.
 struct SlotStream {
     const FittedPicture* picture;
     const KeptRegion* kept;
@@ -333,6 +335,7 @@ struct SlotStream {
     uint16_t* acrossSums;
     uint8_t* ring;
     int64_t ringStride;
+    const uint8_t* pending;  // a row of the vertical pass waiting for the next
     bool sharpen;
     int32_t nextRow;  // the next kept row to finish, in scaled rows
     uint8_t* sharpenScratch;
@@ -353,6 +356,8 @@ const uint8_t* SourceRows(int32_t from, int32_t count, void* context) {
     return stream.window + offset;
 }
 
+uint8_t* RingRow(const SlotStream& stream, int32_t row) { return stream.ring + (row % kRingRows) * stream.ringStride; }
+
 void FinishRow(const SlotStream& stream, int32_t y) {
     const KeptRegion& kept = *stream.kept;
     const int32_t left = kept.left - kept.x0;
@@ -360,31 +365,38 @@ void FinishRow(const SlotStream& stream, int32_t y) {
     // The block is reused: the row's padding may hold an earlier slot's bytes.
     memset(out + 3 * static_cast<int64_t>(kept.w), 0,
            static_cast<size_t>(stream.outStride - 3 * static_cast<int64_t>(kept.w)));
-    auto ringRow = [&stream](int32_t row) { return stream.ring + (row % 5) * stream.ringStride; };
     if (!stream.sharpen) {
-        memcpy(out, ringRow(y) + 3 * static_cast<int64_t>(left), 3 * static_cast<size_t>(kept.w));
+        memcpy(out, RingRow(stream, y) + 3 * static_cast<int64_t>(left), 3 * static_cast<size_t>(kept.w));
         return;
     }
     const uint8_t* rows[5];
     for (int r = 0; r < 5; ++r) {
         const int32_t yy = y + r - 2;
-        rows[r] = ringRow(yy < 0 ? 0 : yy >= stream.newHeight ? stream.newHeight - 1 : yy);
+        rows[r] = RingRow(stream, yy < 0 ? 0 : yy >= stream.newHeight ? stream.newHeight - 1 : yy);
     }
     SharpenKeptRow(rows, kept.x1 - kept.x0, left, kept.w, out, stream.sharpenScratch);
 }
 
 // A row of the vertical pass through the horizontal pass into the ring, then
-// every kept row whose neighbourhood is complete.
+// every kept row whose neighbourhood is complete. Narrow rows wait for the
+// next one and go across together; the last goes alone when no row is left.
 void AcrossAndFinish(const uint8_t* row, int32_t k, void* context) {
     SlotStream& stream = *static_cast<SlotStream*>(context);
     const KeptRegion& kept = *stream.kept;
     const Averaging& across = *stream.across;
-    uint8_t* target = stream.ring + (k % 5) * stream.ringStride;
     if (across.x <= kNarrowSumLimit) {
-        AverageRowPixelsNarrow(row, stream.origin, across.plan, kept.x0, kept.x1, across.divider, stream.acrossSums,
-                               target);
+        if (stream.pending == nullptr && k + 1 < kept.y1) {
+            stream.pending = row;
+            return;
+        }
+        const bool pair = stream.pending != nullptr;
+        const uint8_t* rows[2] = {pair ? stream.pending : row, row};
+        uint8_t* targets[2] = {RingRow(stream, pair ? k - 1 : k), RingRow(stream, k)};
+        AverageRowPixelsNarrow(rows, stream.origin, across.plan, kept.x0, kept.x1, across.divider, stream.acrossSums,
+                               targets);
+        stream.pending = nullptr;
     } else {
-        AverageRowPixels(row, stream.origin, across.plan, kept.x0, kept.x1, across.divider.table, target);
+        AverageRowPixels(row, stream.origin, across.plan, kept.x0, kept.x1, across.divider.table, RingRow(stream, k));
     }
     const int32_t lastKept = kept.bottom + kept.h - 1;
     int32_t ready = k == stream.newHeight - 1 ? lastKept : k - (stream.sharpen ? 2 : 0);
@@ -426,6 +438,7 @@ bool ScaleSharpenAndCrop(FittedPicture& picture, int32_t newWidth, int32_t newHe
                       reinterpret_cast<uint16_t*>(work + layout.acrossSums),
                       work + layout.ring,
                       layout.ringStride,
+                      nullptr,
                       newWidth >= 5 && newHeight >= 5,
                       kept.bottom,
                       work + layout.sharpen,
@@ -434,7 +447,7 @@ bool ScaleSharpenAndCrop(FittedPicture& picture, int32_t newWidth, int32_t newHe
     const ColumnPass pass{SourceRows,
                           PaddedRowBytes(picture.width, 24),
                           static_cast<int32_t>(3 * static_cast<int64_t>(across.plan.last[kept.x1 - 1] + 1 - first)),
-                          work + layout.averaged,
+                          {work + layout.averaged, work + layout.averaged + rowBytes + 16},
                           &down.plan,
                           down.divider,
                           AcrossAndFinish,

@@ -237,9 +237,10 @@ void AverageColumnsNarrow(const ColumnPass& pass, int32_t first, int32_t end, ui
     for (int32_t k = first; k < end; ++k) {
         const int32_t from = k == 0 ? 0 : plan.last[k - 1] + 1;
         const int32_t count = plan.last[k] + 1 - from;
+        uint8_t* target = pass.target[k % 2];
         closeWindow(pass.rows(from, count, pass.context), pass.sourceStride, count, plan.carry[k], spill, pass.divider,
-                    pass.target, pass.bytes);
-        pass.rowDone(pass.target, k, pass.context);
+                    target, pass.bytes);
+        pass.rowDone(target, k, pass.context);
     }
 }
 
@@ -258,11 +259,12 @@ void AverageColumnsWide(const ColumnPass& pass, int32_t first, int32_t end, uint
             closing = pass.rows(i, 1, pass.context);
             for (int32_t j = 0; j < pass.bytes; ++j) sums[j] += closing[j];
         }
+        uint8_t* target = pass.target[k % 2];
         for (int32_t j = 0; j < pass.bytes; ++j) {
             spill[j] = static_cast<uint32_t>(Spill(closing[j], plan.carry[k]));
-            pass.target[j] = pass.divider.table[sums[j] - spill[j]];
+            target[j] = pass.divider.table[sums[j] - spill[j]];
         }
-        pass.rowDone(pass.target, k, pass.context);
+        pass.rowDone(target, k, pass.context);
     }
 }
 
@@ -295,37 +297,48 @@ void AverageRowPixels(const uint8_t* row, int32_t origin, const AveragingPlan& p
     }
 }
 
-void AverageRowPixelsNarrow(const uint8_t* row, int32_t origin, const AveragingPlan& plan, int32_t first, int32_t end,
-                            const Divider& divider, uint16_t* sums, uint8_t* out) {
-    // A pixel's three channels (and the next byte, in a lane of its own) as 16-bit lanes.
-    auto pixel = [](const uint8_t* p) {
-        int32_t bytes;
-        memcpy(&bytes, p, 4);
-        return _mm_unpacklo_epi8(_mm_cvtsi32_si128(bytes), _mm_setzero_si128());
+void AverageRowPixelsNarrow(const uint8_t* const* rows, int32_t origin, const AveragingPlan& plan, int32_t first,
+                            int32_t end, const Divider& divider, uint16_t* sums, uint8_t* const* out) {
+    // A pixel of each row (its three channels and the next byte) as 16-bit
+    // lanes: the first row's in lanes 0..3, the second's in lanes 4..7.
+    auto pixels = [](const uint8_t* a, const uint8_t* b) {
+        int32_t low, high;
+        memcpy(&low, a, 4);
+        memcpy(&high, b, 4);
+        return _mm_unpacklo_epi8(_mm_unpacklo_epi32(_mm_cvtsi32_si128(low), _mm_cvtsi32_si128(high)),
+                                 _mm_setzero_si128());
     };
     auto spill = [](__m128i lanes, int32_t carry) {
         return _mm_mulhi_epu16(_mm_slli_epi16(lanes, 1), _mm_set1_epi16(static_cast<int16_t>(carry)));
     };
-    const uint8_t* p = row + 3 * static_cast<int64_t>((first == 0 ? 0 : plan.last[first - 1] + 1) - origin);
-    __m128i sum = first == 0 ? _mm_setzero_si128() : spill(pixel(p - 3), plan.carry[first - 1]);
-    uint16_t* pixelSums = sums;
-    for (int32_t k = first; k < end; ++k, pixelSums += 3) {
-        const uint8_t* closing = row + 3 * static_cast<int64_t>(plan.last[k] - origin);
+    const int64_t start = 3 * static_cast<int64_t>((first == 0 ? 0 : plan.last[first - 1] + 1) - origin);
+    const uint8_t* p = rows[0] + start;
+    const uint8_t* q = rows[1] + start;
+    __m128i sum = first == 0 ? _mm_setzero_si128() : spill(pixels(p - 3, q - 3), plan.carry[first - 1]);
+    const int32_t count = 3 * (end - first);
+    uint16_t* firstSums = sums;
+    uint16_t* secondSums = sums + count + 16;
+    for (int32_t k = first; k < end; ++k, firstSums += 3, secondSums += 3) {
+        const uint8_t* closing = rows[0] + 3 * static_cast<int64_t>(plan.last[k] - origin);
         __m128i last = sum;
-        for (; p <= closing; p += 3) {
-            last = pixel(p);
+        for (; p <= closing; p += 3, q += 3) {
+            last = pixels(p, q);
             sum = _mm_add_epi16(sum, last);
         }
         const __m128i carried = spill(last, plan.carry[k]);
-        // Four lanes stored, the fourth overwritten by the next pixel's sums.
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(pixelSums), _mm_sub_epi16(sum, carried));
+        // Four lanes stored per row, the fourth overwritten by the next pixel's sums.
+        const __m128i window = _mm_sub_epi16(sum, carried);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(firstSums), window);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(secondSums), _mm_unpackhi_epi64(window, window));
         sum = carried;
     }
-    const int32_t count = 3 * (end - first);
-    for (int32_t j = count; j < count + 16; ++j) sums[j] = 0;  // lanes past the row divide harmlessly
     const DividerLanes<Lanes128> lanes = LoadDivider<Lanes128>(divider);
-    for (int32_t j = 0; j < count; j += 16)
-        DivideStep<Lanes128>(Lanes128::Load(sums + j), Lanes128::Load(sums + j + 8), lanes, out + j);
+    for (int r = 0; r < 2; ++r) {
+        uint16_t* rowSums = sums + r * (count + 16);
+        for (int32_t j = count; j < count + 16; ++j) rowSums[j] = 0;  // lanes past the row divide harmlessly
+        for (int32_t j = 0; j < count; j += 16)
+            DivideStep<Lanes128>(Lanes128::Load(rowSums + j), Lanes128::Load(rowSums + j + 8), lanes, out[r] + j);
+    }
 }
 
 void SharpenKeptRow(const uint8_t* const* rows, int32_t width, int32_t left, int32_t w, uint8_t* out,

@@ -54,15 +54,15 @@ Divider MakeDivider(int32_t n, int32_t m, const uint8_t* table, int64_t entries)
 // apart, from the pass's first column on; each source row is asked for once,
 // in order, after the row before the first window (for its spill). Narrow
 // passes ask for a window's rows at once, wide ones for one row at a time. Each
-// output row k is made in target and handed to rowDone at once, while it is
-// in the cache; the next row reuses target. Narrow passes (16-bit lanes;
+// output row k is made in target[k % 2] and handed to rowDone at once, while
+// it is in the cache; it stays there while row k + 1 is made. Narrow passes (16-bit lanes;
 // the window at most kNarrowSumLimit samples) keep `bytes` spills in sums,
 // wide ones 2 x `bytes`.
 struct ColumnPass {
     const uint8_t* (*rows)(int32_t from, int32_t count, void* context);
     int64_t sourceStride;
     int32_t bytes;
-    uint8_t* target;
+    uint8_t* target[2];
     const AveragingPlan* plan;
     Divider divider;
     void (*rowDone)(const uint8_t* row, int32_t k, void* context);
@@ -83,12 +83,13 @@ void AverageColumnsWide(const ColumnPass& pass, int32_t first, int32_t end, uint
 // source pixel last[first - 1] (or 0 when first is 0), written from out on.
 void AverageRowPixels(const uint8_t* row, int32_t origin, const AveragingPlan& plan, int32_t first, int32_t end,
                       const uint8_t* divisor, uint8_t* out);
-// The same with the three channels in 16-bit lanes (SSE2), for windows of at
-// most kNarrowSumLimit samples; the sums gather in `sums` (3 x (end - first)
-// + 16 of them) and are divided 16 at a time, so out has 16 bytes to spare.
-// Reads one byte past the row's last pixel.
-void AverageRowPixelsNarrow(const uint8_t* row, int32_t origin, const AveragingPlan& plan, int32_t first, int32_t end,
-                            const Divider& divider, uint16_t* sums, uint8_t* out);
+// The same for two rows at once (the same row may be given twice), with the
+// three channels of each in 16-bit lanes (SSE2), for windows of at most
+// kNarrowSumLimit samples. A row's sums gather in `sums` (2 x (3 x (end -
+// first) + 16) of them) and are divided 16 at a time, so each out has 16
+// bytes to spare. Reads one byte past each row's last pixel.
+void AverageRowPixelsNarrow(const uint8_t* const* rows, int32_t origin, const AveragingPlan& plan, int32_t first,
+                            int32_t end, const Divider& divider, uint16_t* sums, uint8_t* const* out);
 
 // The sharpening of one kept row of w pixels from `left` on, in a scaled
 // row `width` pixels wide whose five rows around it (two above, itself, two
