@@ -36,74 +36,28 @@ struct Lanes128 {
     static Vector Or(Vector a, Vector b) { return _mm_or_si128(a, b); }
     static Vector Greater(Vector a, Vector b) { return _mm_cmpgt_epi16(a, b); }
     static Vector Equal(Vector a, Vector b) { return _mm_cmpeq_epi16(a, b); }
+    static Vector Min(Vector a, Vector b) { return _mm_min_epi16(a, b); }
+    static Vector Max(Vector a, Vector b) { return _mm_max_epi16(a, b); }
+    static Vector ShiftRightUnsigned(Vector a, int bits) { return _mm_srli_epi16(a, bits); }
+    static Vector ShiftRightSigned(Vector a, int bits) { return _mm_srai_epi16(a, bits); }
 };
 
-using CloseWindowStep = void (*)(const uint8_t*, int64_t, int32_t, int32_t, uint16_t*, const Divider&, uint8_t*,
-                                 int32_t);
 bool wideVectors = true;
 
-// The vertical pass's step for this processor: 256-bit lanes where the build
-// has them and the processor too, unless a test asked for SSE2.
-CloseWindowStep ChooseCloseWindow() {
+// The steps that come in two widths, for this processor: 256-bit lanes where
+// the build has them (off Windows) and the processor too, unless a test
+// asked for SSE2.
+struct LaneSteps {
+    void (*closeWindow)(const uint8_t*, int64_t, int32_t, int32_t, uint16_t*, const Divider&, uint8_t*, int32_t);
+    void (*sharpenSums)(const uint8_t* const*, int32_t, int32_t, int32_t, uint16_t*, uint8_t*, uint8_t*);
+};
+
+LaneSteps ChooseSteps() {
 #ifdef FRAMELET_AVX2
     __builtin_cpu_init();
-    if (wideVectors && __builtin_cpu_supports("avx2")) return CloseWindowAvx2;
+    if (wideVectors && __builtin_cpu_supports("avx2")) return {CloseWindowAvx2, SharpenSumsAvx2};
 #endif
-    return CloseWindow<Lanes128>;
-}
-
-// Sums of five rows for `count` bytes from `first` on, into sums.
-void FiveRowSums(const uint8_t* const* rows, int64_t first, int32_t count, uint16_t* sums) {
-    const __m128i zero = _mm_setzero_si128();
-    int32_t j = 0;
-    for (; j + 16 <= count; j += 16) {
-        __m128i low = zero;
-        __m128i high = zero;
-        for (int r = 0; r < 5; ++r) {
-            const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[r] + first + j));
-            low = _mm_add_epi16(low, _mm_unpacklo_epi8(p, zero));
-            high = _mm_add_epi16(high, _mm_unpackhi_epi8(p, zero));
-        }
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + j), low);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + j + 8), high);
-    }
-    for (const uint8_t* const* r = rows; j < count; ++j)
-        sums[j] = static_cast<uint16_t>(r[0][first + j] + r[1][first + j] + r[2][first + j] + r[3][first + j] +
-                                        r[4][first + j]);
-}
-
-// Eight channels of one row: the 25-sample sums from the five-row sums of
-// the five pixels around each (3 bytes apart), their average, the clamped
-// difference from the source and the sharpened value.
-// div25[s] = (35389 + 2621 (s - 1)) >> 16 = (2621 s + 32768) >> 16: the high
-// half of 2621 s, plus one when its low half is 32768 or more.
-inline void SharpenEight(const uint16_t* columnSums, __m128i source, __m128i& size, __m128i& sharpened) {
-    __m128i sum = _mm_loadu_si128(reinterpret_cast<const __m128i*>(columnSums));
-    for (int q = 1; q < 5; ++q)
-        sum = _mm_add_epi16(sum, _mm_loadu_si128(reinterpret_cast<const __m128i*>(columnSums + 3 * q)));
-    const __m128i factor = _mm_set1_epi16(2621);
-    const __m128i blurred =
-        _mm_add_epi16(_mm_mulhi_epu16(sum, factor), _mm_srli_epi16(_mm_mullo_epi16(sum, factor), 15));
-    __m128i d = _mm_sub_epi16(source, blurred);
-    d = _mm_max_epi16(_mm_min_epi16(d, _mm_set1_epi16(127)), _mm_set1_epi16(-128));
-    size = _mm_max_epi16(d, _mm_sub_epi16(_mm_setzero_si128(), d));
-    // 3/8 of the difference, rounded towards minus infinity; packing clamps to bytes.
-    sharpened = _mm_add_epi16(source, _mm_srai_epi16(_mm_add_epi16(d, _mm_add_epi16(d, d)), 3));
-}
-
-// The kept row's channels 16 at a time: the sharpened values and the size of
-// each difference, for the per-pixel choice.
-void SharpenChannels(const uint16_t* columnSums, const uint8_t* source, int32_t count, uint8_t* sharpened,
-                     uint8_t* size) {
-    const __m128i zero = _mm_setzero_si128();
-    for (int32_t j = 0; j < count; j += 16) {
-        const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + j));
-        __m128i sizeLow, sizeHigh, low, high;
-        SharpenEight(columnSums + j, _mm_unpacklo_epi8(p, zero), sizeLow, low);
-        SharpenEight(columnSums + j + 8, _mm_unpackhi_epi8(p, zero), sizeHigh, high);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(sharpened + j), _mm_packus_epi16(low, high));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(size + j), _mm_packus_epi16(sizeLow, sizeHigh));
-    }
+    return {CloseWindow<Lanes128>, SharpenSums<Lanes128>};
 }
 
 // The per-pixel choice five pixels at a time: where the sizes of a pixel's
@@ -128,30 +82,6 @@ int32_t ChoosePixels(const uint8_t* source, const uint8_t* sharpened, const uint
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), bytes);
     }
     return j;
-}
-
-// One kept row. The five-row sums cover the kept columns and two more each
-// side, the picture's edge columns repeated where it ends; pixels that differ
-// enough from their surroundings take the sharpened value.
-void SharpenRow(const uint8_t* const* rows, int32_t width, int32_t left, int32_t w, uint8_t* out, uint16_t* columnSums,
-                uint8_t* sharpened, uint8_t* size) {
-    const int32_t first = left < 2 ? 0 : left - 2;
-    const int32_t end = left + w + 2 > width ? width : left + w + 2;
-    const int32_t before = first - (left - 2);  // columns repeated on the left
-    FiveRowSums(rows, 3 * static_cast<int64_t>(first), 3 * (end - first), columnSums + 3 * before);
-    for (int32_t q = 0; q < before; ++q)
-        for (int c = 0; c < 3; ++c) columnSums[3 * q + c] = columnSums[3 * before + c];
-    for (int32_t q = before + end - first; q < w + 4; ++q)
-        for (int c = 0; c < 3; ++c) columnSums[3 * q + c] = columnSums[3 * (before + end - first - 1) + c];
-    const uint8_t* source = rows[2] + 3 * static_cast<int64_t>(left);
-    SharpenChannels(columnSums, source, 3 * w, sharpened, size);
-    int32_t j = ChoosePixels(source, sharpened, size, 3 * w, out);
-    for (; j < 3 * w; j += 3) {
-        const uint8_t* chosen = size[j] + size[j + 1] + size[j + 2] > kSharpenThreshold ? sharpened : source;
-        out[j] = chosen[j];
-        out[j + 1] = chosen[j + 1];
-        out[j + 2] = chosen[j + 2];
-    }
 }
 
 }  // namespace
@@ -228,7 +158,7 @@ Divider MakeDivider(int32_t n, int32_t m, const uint8_t* table, int64_t entries)
 
 void AverageColumnsNarrow(const ColumnPass& pass, int32_t first, int32_t end, uint16_t* spill) {
     const AveragingPlan& plan = *pass.plan;
-    const CloseWindowStep closeWindow = ChooseCloseWindow();
+    auto* const closeWindow = ChooseSteps().closeWindow;
     if (first == 0) {
         for (int32_t j = 0; j < pass.bytes; ++j) spill[j] = 0;
     } else {
@@ -345,6 +275,16 @@ void SharpenKeptRow(const uint8_t* const* rows, int32_t width, int32_t left, int
                     uint8_t* scratch) {
     auto* columnSums = reinterpret_cast<uint16_t*>(scratch);
     uint8_t* sharpened = scratch + 2 * (3 * static_cast<int64_t>(w) + 64);
-    uint8_t* size = sharpened + 3 * static_cast<int64_t>(w) + 16;
-    SharpenRow(rows, width, left, w, out, columnSums, sharpened, size);
+    uint8_t* size = sharpened + 3 * static_cast<int64_t>(w) + 32;
+    ChooseSteps().sharpenSums(rows, width, left, w, columnSums, sharpened, size);
+    // The choice of each pixel's bytes: pixels that differ enough from their
+    // surroundings take the sharpened value.
+    const uint8_t* source = rows[2] + 3 * static_cast<int64_t>(left);
+    int32_t j = ChoosePixels(source, sharpened, size, 3 * w, out);
+    for (; j < 3 * w; j += 3) {
+        const uint8_t* chosen = size[j] + size[j + 1] + size[j + 2] > kSharpenThreshold ? sharpened : source;
+        out[j] = chosen[j];
+        out[j + 1] = chosen[j + 1];
+        out[j + 2] = chosen[j + 2];
+    }
 }

@@ -74,7 +74,11 @@ void AverageColumnsNarrow(const ColumnPass& pass, int32_t first, int32_t end, ui
 // has AVX2.
 void CloseWindowAvx2(const uint8_t* row, int64_t stride, int32_t count, int32_t carry, uint16_t* spill,
                      const Divider& divider, uint8_t* out, int32_t bytes);
-// Test hook: false keeps the narrow pass to SSE2 where wider lanes are there
+// The sharpening's sums and values of one kept row with 256-bit lanes (off
+// Windows only, as above); SharpenKeptRow calls it where the processor has AVX2.
+void SharpenSumsAvx2(const uint8_t* const* rows, int32_t width, int32_t left, int32_t w, uint16_t* columnSums,
+                     uint8_t* sharpened, uint8_t* size);
+// Test hook: false keeps the narrow pass and the sharpening to SSE2 where wider lanes are there
 // too; true (the start) lets it take the widest.
 void UseWideVectors(bool allowed);
 void AverageColumnsWide(const ColumnPass& pass, int32_t first, int32_t end, uint32_t* sums);
@@ -94,8 +98,8 @@ void AverageRowPixelsNarrow(const uint8_t* const* rows, int32_t origin, const Av
 // The sharpening of one kept row of w pixels from `left` on, in a scaled
 // row `width` pixels wide whose five rows around it (two above, itself, two
 // below, the picture's edge rows repeated where it ends) are rows[0..4],
-// each with 16 bytes readable past its last pixel. Every kept pixel is at
+// each with 32 bytes readable past its last pixel. Every kept pixel is at
 // least two pixels from the rows' ends or the end is the picture's, so the
 // blur's edge repetition is the picture's. The blurred value is the box
-// divisor's closed form; scratch holds 12 x w + 160 bytes.
+// divisor's closed form; scratch holds 12 x w + 192 bytes.
 void SharpenKeptRow(const uint8_t* const* rows, int32_t width, int32_t left, int32_t w, uint8_t* out, uint8_t* scratch);

@@ -1,5 +1,6 @@
-// The vertical pass's step with sixteen 16-bit lanes, compiled for AVX2 on
-// its own: nothing here runs unless the processor has it.
+// The vertical pass's step and the sharpening's sums with sixteen 16-bit
+// lanes, compiled for AVX2 on its own: nothing here runs unless the
+// processor has it.
 #include "engine/fitting_kernels.h"
 
 #include "engine/fitting_lanes.h"
@@ -34,6 +35,10 @@ struct Lanes256 {
     static Vector Or(Vector a, Vector b) { return _mm256_or_si256(a, b); }
     static Vector Greater(Vector a, Vector b) { return _mm256_cmpgt_epi16(a, b); }
     static Vector Equal(Vector a, Vector b) { return _mm256_cmpeq_epi16(a, b); }
+    static Vector Min(Vector a, Vector b) { return _mm256_min_epi16(a, b); }
+    static Vector Max(Vector a, Vector b) { return _mm256_max_epi16(a, b); }
+    static Vector ShiftRightUnsigned(Vector a, int bits) { return _mm256_srli_epi16(a, bits); }
+    static Vector ShiftRightSigned(Vector a, int bits) { return _mm256_srai_epi16(a, bits); }
 };
 
 }  // namespace
@@ -41,4 +46,9 @@ struct Lanes256 {
 void CloseWindowAvx2(const uint8_t* row, int64_t stride, int32_t count, int32_t carry, uint16_t* spill,
                      const Divider& divider, uint8_t* out, int32_t bytes) {
     CloseWindow<Lanes256>(row, stride, count, carry, spill, divider, out, bytes);
+}
+
+void SharpenSumsAvx2(const uint8_t* const* rows, int32_t width, int32_t left, int32_t w, uint16_t* columnSums,
+                     uint8_t* sharpened, uint8_t* size) {
+    SharpenSums<Lanes256>(rows, width, left, w, columnSums, sharpened, size);
 }

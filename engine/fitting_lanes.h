@@ -1,5 +1,5 @@
-// The vertical pass's inner step and the division of sums, written once for
-// any width of 16-bit lanes: Lanes128 (SSE2, every build) and Lanes256
+// The vertical pass's inner step, the division of sums and the sharpening's
+// sums and values, written once for any width of 16-bit lanes: Lanes128 (SSE2, every build) and Lanes256
 // (AVX2, compiled on its own and chosen at run time where the processor has
 // it). Everything here has internal linkage, so each file that includes it,
 // compiled for its own instruction set, keeps its own copy.
@@ -130,6 +130,82 @@ void CloseWindow(const uint8_t* row, int64_t stride, int32_t count, int32_t carr
         spill[j] = static_cast<uint16_t>(Spill(closing[j], carry));
         out[j] = divider.table[sum - spill[j]];
     }
+}
+
+// Sums of five rows for `count` bytes from `first` on, into sums.
+template <class L>
+void FiveRowSums(const uint8_t* const* rows, int64_t first, int32_t count, uint16_t* sums) {
+    using V = typename L::Vector;
+    int32_t j = 0;
+    for (; j + 2 * L::kLanes <= count; j += 2 * L::kLanes) {
+        V low = L::Set(0), high = L::Set(0);
+        for (int r = 0; r < 5; ++r) {
+            V rowLow, rowHigh;
+            L::Widen(rows[r] + first + j, rowLow, rowHigh);
+            low = L::Add(low, rowLow);
+            high = L::Add(high, rowHigh);
+        }
+        L::Store(sums + j, low);
+        L::Store(sums + j + L::kLanes, high);
+    }
+    for (const uint8_t* const* r = rows; j < count; ++j)
+        sums[j] = static_cast<uint16_t>(r[0][first + j] + r[1][first + j] + r[2][first + j] + r[3][first + j] +
+                                        r[4][first + j]);
+}
+
+// L::kLanes channels of one row: the 25-sample sums from the five-row sums
+// of the five pixels around each (3 bytes apart), their average, the clamped
+// difference from the source and the sharpened value.
+// div25[s] = (35389 + 2621 (s - 1)) >> 16 = (2621 s + 32768) >> 16: the high
+// half of 2621 s, plus one when its low half is 32768 or more.
+template <class L>
+inline void SharpenLanes(const uint16_t* columnSums, typename L::Vector source, typename L::Vector& size,
+                         typename L::Vector& sharpened) {
+    using V = typename L::Vector;
+    V sum = L::Load(columnSums);
+    for (int q = 1; q < 5; ++q) sum = L::Add(sum, L::Load(columnSums + 3 * q));
+    const V factor = L::Set(2621);
+    const V blurred = L::Add(L::MulHigh(sum, factor), L::ShiftRightUnsigned(L::MulLow(sum, factor), 15));
+    V d = L::Sub(source, blurred);
+    d = L::Max(L::Min(d, L::Set(127)), L::Set(-128));
+    size = L::Max(d, L::Sub(L::Set(0), d));
+    // 3/8 of the difference, rounded towards minus infinity; packing clamps to bytes.
+    sharpened = L::Add(source, L::ShiftRightSigned(L::Add(d, L::Add(d, d)), 3));
+}
+
+// The kept row's channels 2 x L::kLanes at a time: the sharpened values and
+// the size of each difference, for the per-pixel choice. Writes up to
+// 2 x L::kLanes - 1 bytes past count.
+template <class L>
+void SharpenChannels(const uint16_t* columnSums, const uint8_t* source, int32_t count, uint8_t* sharpened,
+                     uint8_t* size) {
+    using V = typename L::Vector;
+    for (int32_t j = 0; j < count; j += 2 * L::kLanes) {
+        V low, high, sizeLow, sizeHigh, sourceLow, sourceHigh;
+        L::Widen(source + j, sourceLow, sourceHigh);
+        SharpenLanes<L>(columnSums + j, sourceLow, sizeLow, low);
+        SharpenLanes<L>(columnSums + j + L::kLanes, sourceHigh, sizeHigh, high);
+        L::PackStore(sharpened + j, low, high);
+        L::PackStore(size + j, sizeLow, sizeHigh);
+    }
+}
+
+// The sharpened values and difference sizes of one kept row of w pixels
+// from `left` on (see SharpenKeptRow). The five-row sums cover the kept
+// columns and two more each side, the picture's edge columns repeated where
+// it ends.
+template <class L>
+void SharpenSums(const uint8_t* const* rows, int32_t width, int32_t left, int32_t w, uint16_t* columnSums,
+                 uint8_t* sharpened, uint8_t* size) {
+    const int32_t first = left < 2 ? 0 : left - 2;
+    const int32_t end = left + w + 2 > width ? width : left + w + 2;
+    const int32_t before = first - (left - 2);  // columns repeated on the left
+    FiveRowSums<L>(rows, 3 * static_cast<int64_t>(first), 3 * (end - first), columnSums + 3 * before);
+    for (int32_t q = 0; q < before; ++q)
+        for (int c = 0; c < 3; ++c) columnSums[3 * q + c] = columnSums[3 * before + c];
+    for (int32_t q = before + end - first; q < w + 4; ++q)
+        for (int c = 0; c < 3; ++c) columnSums[3 * q + c] = columnSums[3 * (before + end - first - 1) + c];
+    SharpenChannels<L>(columnSums, rows[2] + 3 * static_cast<int64_t>(left), 3 * w, sharpened, size);
 }
 
 }  // namespace
