@@ -303,7 +303,7 @@ WorkLayout LayOutWork(const FittedPicture& picture, int32_t newWidth, int32_t ne
         return start;
     };
     const int64_t regionBytes = 3 * static_cast<int64_t>(kept.x1 - kept.x0);
-    // The horizontal pass writes 16 bytes at a time past a row, the sharpening reads 32.
+    // The horizontal pass writes and the sharpening reads up to 32 bytes past a row.
     layout.ringStride = regionBytes + 32;
     layout.plans = part(8 * (static_cast<int64_t>(newWidth) + newHeight));
     layout.across = part(across.entries);
@@ -314,7 +314,7 @@ WorkLayout LayOutWork(const FittedPicture& picture, int32_t newWidth, int32_t ne
     const int64_t windowRows = down.x <= kNarrowSumLimit ? static_cast<int64_t>(down.x) + 2 : 1;
     layout.window = part(picture.bitCount == 24 ? 0 : windowRows * PaddedRowBytes(picture.width, 24));
     layout.averaged = part(2 * (rowBytes + 16));
-    layout.acrossSums = part(4 * (regionBytes + 16) + 16);
+    layout.acrossSums = part(4 * (regionBytes + 32) + 16);
     layout.ring = part(kRingRows * layout.ringStride);
     layout.sharpen = part(12 * static_cast<int64_t>(kept.w) + 192);
     layout.total = at;

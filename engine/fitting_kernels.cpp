@@ -50,14 +50,15 @@ bool wideVectors = true;
 struct LaneSteps {
     void (*closeWindow)(const uint8_t*, int64_t, int32_t, int32_t, uint16_t*, const Divider&, uint8_t*, int32_t);
     void (*sharpenSums)(const uint8_t* const*, int32_t, int32_t, int32_t, uint16_t*, uint8_t*, uint8_t*);
+    void (*divideSums)(const uint16_t*, int32_t, const Divider&, uint8_t*);
 };
 
 LaneSteps ChooseSteps() {
 #ifdef FRAMELET_AVX2
     __builtin_cpu_init();
-    if (wideVectors && __builtin_cpu_supports("avx2")) return {CloseWindowAvx2, SharpenSumsAvx2};
+    if (wideVectors && __builtin_cpu_supports("avx2")) return {CloseWindowAvx2, SharpenSumsAvx2, DivideSumsAvx2};
 #endif
-    return {CloseWindow<Lanes128>, SharpenSums<Lanes128>};
+    return {CloseWindow<Lanes128>, SharpenSums<Lanes128>, DivideSums<Lanes128>};
 }
 
 // The per-pixel choice five pixels at a time: where the sizes of a pixel's
@@ -247,7 +248,7 @@ void AverageRowPixelsNarrow(const uint8_t* const* rows, int32_t origin, const Av
     __m128i sum = first == 0 ? _mm_setzero_si128() : spill(pixels(p - 3, q - 3), plan.carry[first - 1]);
     const int32_t count = 3 * (end - first);
     uint16_t* firstSums = sums;
-    uint16_t* secondSums = sums + count + 16;
+    uint16_t* secondSums = sums + count + 32;
     for (int32_t k = first; k < end; ++k, firstSums += 3, secondSums += 3) {
         const uint8_t* closing = rows[0] + 3 * static_cast<int64_t>(plan.last[k] - origin);
         __m128i last = sum;
@@ -262,12 +263,11 @@ void AverageRowPixelsNarrow(const uint8_t* const* rows, int32_t origin, const Av
         _mm_storel_epi64(reinterpret_cast<__m128i*>(secondSums), _mm_unpackhi_epi64(window, window));
         sum = carried;
     }
-    const DividerLanes<Lanes128> lanes = LoadDivider<Lanes128>(divider);
+    const LaneSteps steps = ChooseSteps();
     for (int r = 0; r < 2; ++r) {
-        uint16_t* rowSums = sums + r * (count + 16);
-        for (int32_t j = count; j < count + 16; ++j) rowSums[j] = 0;  // lanes past the row divide harmlessly
-        for (int32_t j = 0; j < count; j += 16)
-            DivideStep<Lanes128>(Lanes128::Load(rowSums + j), Lanes128::Load(rowSums + j + 8), lanes, out[r] + j);
+        uint16_t* rowSums = sums + r * (count + 32);
+        for (int32_t j = count; j < count + 32; ++j) rowSums[j] = 0;  // lanes past the row divide harmlessly
+        steps.divideSums(rowSums, count, divider, out[r]);
     }
 }
 

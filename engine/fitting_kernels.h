@@ -78,8 +78,11 @@ void CloseWindowAvx2(const uint8_t* row, int64_t stride, int32_t count, int32_t 
 // Windows only, as above); SharpenKeptRow calls it where the processor has AVX2.
 void SharpenSumsAvx2(const uint8_t* const* rows, int32_t width, int32_t left, int32_t w, uint16_t* columnSums,
                      uint8_t* sharpened, uint8_t* size);
-// Test hook: false keeps the narrow pass and the sharpening to SSE2 where wider lanes are there
-// too; true (the start) lets it take the widest.
+// The horizontal pass's division of a row's sums with 256-bit lanes (off
+// Windows only, as above).
+void DivideSumsAvx2(const uint16_t* sums, int32_t count, const Divider& divider, uint8_t* out);
+// Test hook: false keeps every step that comes in two widths to SSE2 where
+// wider lanes are there too; true (the start) lets them take the widest.
 void UseWideVectors(bool allowed);
 void AverageColumnsWide(const ColumnPass& pass, int32_t first, int32_t end, uint32_t* sums);
 

@@ -1,5 +1,5 @@
-// The vertical pass's step and the sharpening's sums with sixteen 16-bit
-// lanes, compiled for AVX2 on its own: nothing here runs unless the
+// The vertical pass's step, the division of the horizontal pass's sums and
+// the sharpening's sums with sixteen 16-bit lanes, compiled for AVX2 on its own: nothing here runs unless the
 // processor has it.
 #include "engine/fitting_kernels.h"
 
@@ -51,4 +51,8 @@ void CloseWindowAvx2(const uint8_t* row, int64_t stride, int32_t count, int32_t 
 void SharpenSumsAvx2(const uint8_t* const* rows, int32_t width, int32_t left, int32_t w, uint16_t* columnSums,
                      uint8_t* sharpened, uint8_t* size) {
     SharpenSums<Lanes256>(rows, width, left, w, columnSums, sharpened, size);
+}
+
+void DivideSumsAvx2(const uint16_t* sums, int32_t count, const Divider& divider, uint8_t* out) {
+    DivideSums<Lanes256>(sums, count, divider, out);
 }

@@ -97,6 +97,16 @@ inline void DivideStep(typename L::Vector low, typename L::Vector high, const Di
     }
 }
 
+// The averages of `count` sums into out, 2 x L::kLanes at a time: the sums
+// past count up to the next such step must be readable (they are divided
+// too) and out must have room for their quotients.
+template <class L>
+void DivideSums(const uint16_t* sums, int32_t count, const Divider& divider, uint8_t* out) {
+    const DividerLanes<L> lanes = LoadDivider<L>(divider);
+    for (int32_t j = 0; j < count; j += 2 * L::kLanes)
+        DivideStep<L>(L::Load(sums + j), L::Load(sums + j + L::kLanes), lanes, out + j);
+}
+
 // One output row over every byte column, 2 x L::kLanes at a time: the
 // window's rows added to the spill it starts with, less the closing row's
 // spill, which stays behind as the next window's start, divided into out.
