@@ -112,29 +112,29 @@ namespace {
 // The divider's quotient of one sum, as the vector steps compute it.
 int32_t DividedSum(const Divider& divider, uint64_t factor, uint64_t sum) {
     const uint64_t product = sum * factor;
-    int32_t quotient = static_cast<int32_t>(product >> 32);
-    if ((product & 0xFFFF0000u) != 0) return quotient;
-    for (int32_t r = 0; r < divider.runs; ++r)
-        if (quotient >= divider.runFirst[r] && quotient <= divider.runLast[r]) return quotient - 1;
-    return quotient;
+    const auto quotient = static_cast<uint32_t>(product >> 32);
+    if ((product & 0xFFFF0000u) != 0 || !divider.corrects) return static_cast<int32_t>(quotient);
+    const uint32_t r = (quotient * divider.threshold) >> 16;
+    return static_cast<int32_t>((quotient ^ r) < r ? quotient - 1 : quotient);
 }
 
-// The runs of exact quotients where the table gives one less: walks the
-// exact sums in order, opening a run at the first that needs it and closing
-// it at the first that does not. False when more runs are needed.
-bool FindRuns(uint64_t factor, const uint8_t* table, uint64_t entries, Divider& divider) {
-    bool open = false;
-    for (uint64_t i = 0, product = 0; i < entries && (product >> 32) < 256; ++i, product += factor) {
+// The smallest threshold that makes every exact sum where the table gives
+// one less take one less: q x threshold >= 2^16 x 2^e for each such q, with
+// 2^e <= q < 2^(e + 1). False when none fits 16 bits.
+bool FindThreshold(uint64_t factor, const uint8_t* table, uint64_t entries, Divider& divider) {
+    uint32_t threshold = 0;
+    for (uint64_t i = 1, product = factor; i < entries && (product >> 32) < 256; ++i, product += factor) {
         if ((product & 0xFFFF0000u) != 0) continue;
-        const auto quotient = static_cast<int16_t>(product >> 32);
-        const bool less = table[i] + 1 == quotient;
-        if (less && !open) {
-            if (divider.runs == kDividerRuns) return false;
-            divider.runFirst[divider.runs++] = quotient;
-        }
-        if (less) divider.runLast[divider.runs - 1] = quotient;
-        open = less;
+        const auto quotient = static_cast<uint32_t>(product >> 32);
+        if (table[i] + 1u != quotient) continue;
+        uint32_t power = 1;
+        while (power * 2 <= quotient) power *= 2;
+        const uint32_t least = ((power << 16) + quotient - 1) / quotient;
+        if (least > threshold) threshold = least;
     }
+    if (threshold > 0xFFFF) return false;
+    divider.corrects = threshold != 0;
+    divider.threshold = static_cast<uint16_t>(threshold);
     return true;
 }
 
@@ -147,7 +147,7 @@ Divider MakeDivider(int32_t n, int32_t m, const uint8_t* table, int64_t entries)
     const uint64_t factor =
         ((uint64_t{1} << 32) * static_cast<uint64_t>(m) + static_cast<uint64_t>(n) - 1) / static_cast<uint64_t>(n);
     const auto reachable = static_cast<uint64_t>(entries);
-    if (!FindRuns(factor, table, reachable, divider)) return Divider{table};
+    if (!FindThreshold(factor, table, reachable, divider)) return Divider{table};
     // Sums of bytes average to at most 255; the entries past that are never read.
     for (uint64_t i = 0; i < reachable && ((i * factor) >> 32) < 256; ++i)
         if (DividedSum(divider, factor, i) != table[i]) return Divider{table};

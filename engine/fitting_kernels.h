@@ -32,20 +32,21 @@ constexpr double kNarrowSumLimit = 255.0;
 // arithmetic: (i x factor) >> 32 with factor = ceil(2^32 m / n) is
 // floor(m i / n) for 16-bit sums, and the table's double division agrees
 // wherever m i / n is not a whole number. Where it is (bits 16..31 of
-// i x factor are all zero), the double quotient may fall just short and the
-// table give one less. Whether it does depends only on the quotient, and
-// the quotients where it does come in a few runs among the exact ones, so an
-// exact sum whose quotient lies in a run takes one less. The divider is
-// checked against every entry a sum of bytes can reach; one that would need
-// more runs or fails the check leaves `multiply` clear, and every sum is
-// looked up.
-constexpr int kDividerRuns = 4;
+// i x factor are all zero), the double quotient q may fall just short and
+// the table give one less. Whether it does depends only on where q lies
+// between the powers of two around it: it does from a fixed fraction of the
+// way up, the same for every such span. So an exact sum takes one less
+// where q x threshold reaches 2^16 times the largest power of two not above
+// q, that is where r = (q x threshold) >> 16 has the same top bit as q:
+// (q xor r) < r. The divider is checked against every entry a sum of bytes
+// can reach; one that fails the check leaves `multiply` clear, and every sum
+// is looked up.
 struct Divider {
     const uint8_t* table = nullptr;
     uint16_t high = 0, low = 0;  // the factor's halves
     bool multiply = false;
-    int32_t runs = 0;
-    int16_t runFirst[kDividerRuns] = {}, runLast[kDividerRuns] = {};
+    bool corrects = false;  // some exact sums take one less
+    uint16_t threshold = 0;
 };
 Divider MakeDivider(int32_t n, int32_t m, const uint8_t* table, int64_t entries);
 

@@ -1,6 +1,6 @@
 // The vertical pass's step, the division of the horizontal pass's sums and
-// the sharpening's sums with sixteen 16-bit lanes, compiled for AVX2 on its own: nothing here runs unless the
-// processor has it.
+// the sharpening's sums with sixteen 16-bit lanes, compiled for AVX2 on its
+// own: nothing here runs unless the processor has it.
 #include "engine/fitting_kernels.h"
 
 #include "engine/fitting_lanes.h"

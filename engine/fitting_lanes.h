@@ -37,11 +37,9 @@ void SetSpill(const uint8_t* row, int32_t carry, uint16_t* spill, int32_t bytes)
 // The divider in registers, for a row's worth of divisions.
 template <class L>
 struct DividerLanes {
-    typename L::Vector high, low;
-    int32_t runs;
-    typename L::Vector below[kDividerRuns], above[kDividerRuns];  // a run's first quotient less one, its last plus one
+    typename L::Vector high, low, threshold;
     const uint8_t* table;
-    bool multiply;
+    bool multiply, corrects;
 };
 
 template <class L>
@@ -49,13 +47,10 @@ DividerLanes<L> LoadDivider(const Divider& divider) {
     DividerLanes<L> lanes{};
     lanes.high = L::Set(static_cast<int16_t>(divider.high));
     lanes.low = L::Set(static_cast<int16_t>(divider.low));
-    lanes.runs = divider.runs;
-    for (int32_t r = 0; r < divider.runs; ++r) {
-        lanes.below[r] = L::Set(static_cast<int16_t>(divider.runFirst[r] - 1));
-        lanes.above[r] = L::Set(static_cast<int16_t>(divider.runLast[r] + 1));
-    }
+    lanes.threshold = L::Set(static_cast<int16_t>(divider.threshold));
     lanes.table = divider.table;
     lanes.multiply = divider.multiply;
+    lanes.corrects = divider.corrects;
     return lanes;
 }
 
@@ -69,13 +64,13 @@ inline typename L::Vector Divide(typename L::Vector sums, const DividerLanes<L>&
     const V p0 = L::MulLow(sums, divider.high);
     const V middle = L::Add(p0, L::MulHigh(sums, divider.low));
     const V carried = L::Greater(L::Xor(p0, sign), L::Xor(middle, sign));
-    V quotients = L::Sub(L::MulHigh(sums, divider.high), carried);
-    if (divider.runs == 0) return quotients;
-    V inRun = L::Set(0);
-    for (int32_t r = 0; r < divider.runs; ++r)
-        inRun = L::Or(inRun, L::And(L::Greater(quotients, divider.below[r]), L::Greater(divider.above[r], quotients)));
+    const V quotients = L::Sub(L::MulHigh(sums, divider.high), carried);
+    if (!divider.corrects) return quotients;
+    // Quotients are below 256, so the signed comparison serves.
+    const V r = L::MulHigh(quotients, divider.threshold);
+    const V high = L::Greater(r, L::Xor(quotients, r));
     const V exact = L::Equal(middle, L::Set(0));
-    return L::Add(quotients, L::And(inRun, exact));
+    return L::Add(quotients, L::And(high, exact));
 }
 
 // 2 x L::kLanes averages from their sums, into out.
