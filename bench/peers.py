@@ -3,7 +3,10 @@ on the same photographs in one run, each command timed as a whole process
 (start-up, decoding once or per size as the tool does, three outputs); first
 as JPEG, then as GIF (256 colours with error diffusion where needed).
 Rounds are interleaved (every tool on every photograph, then again), so a
-change in the machine's load falls on all tools alike. framelet's decode-only
+change in the machine's load falls on all tools alike; every other round runs
+the tools in the reverse order, so that no tool always runs right after the
+same one (a run finds the caches and the clock as the run before left them),
+and an even number of rounds gives each order the same weight. framelet's decode-only
 run (one slot larger than every picture: decoding and nothing else) is the
 floor the default job is measured against."""
 import os
@@ -110,9 +113,9 @@ def measure(tools, photos, out, repetitions, extension):
     """Interleaved rounds; per tool the median per picture, the sum of the medians and the peak resident set."""
     times = dict(((name, photo), []) for name, _, _, _ in tools for photo in photos)
     peaks = dict(((name, photo), 0) for name, _, _, _ in tools for photo in photos)
-    for _ in range(repetitions):
+    for round in range(repetitions):
         for photo in photos:
-            for name, make, env, files in tools:
+            for name, make, env, files in (tools if round % 2 == 0 else tools[::-1]):
                 shutil.rmtree(out, ignore_errors=True)
                 os.makedirs(out)
                 seconds, rss = run_once(make(photo, out), env, (0,) if files else (1,))
