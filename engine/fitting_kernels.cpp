@@ -45,8 +45,7 @@ struct Lanes128 {
 bool wideVectors = true;
 
 // The steps that come in two widths, for this processor: 256-bit lanes where
-// the build has them (off Windows) and the processor too, unless a test
-// asked for SSE2.
+// it has AVX2, unless a test asked for SSE2.
 struct LaneSteps {
     void (*closeWindow)(const uint8_t*, int64_t, int32_t, int32_t, uint16_t*, const Divider&, uint8_t*, int32_t);
     void (*sharpenSums)(const uint8_t* const*, int32_t, int32_t, int32_t, uint16_t*, uint8_t*, uint8_t*);
@@ -54,10 +53,8 @@ struct LaneSteps {
 };
 
 LaneSteps ChooseSteps() {
-#ifdef FRAMELET_AVX2
     __builtin_cpu_init();
     if (wideVectors && __builtin_cpu_supports("avx2")) return {CloseWindowAvx2, SharpenSumsAvx2, DivideSumsAvx2};
-#endif
     return {CloseWindow<Lanes128>, SharpenSums<Lanes128>, DivideSums<Lanes128>};
 }
 

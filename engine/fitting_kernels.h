@@ -1,6 +1,6 @@
-// The fast fitting's inner loops: area averaging row by row with SSE2 (the
-// vertical steps with AVX2 where the processor has it, off Windows) and
-// sharpening with separable sums, each limited to the pixels the crop keeps.
+// The fast fitting's inner loops: area averaging row by row with SSE2 (its
+// wider steps with AVX2 where the processor has it) and sharpening with
+// separable sums, each limited to the pixels the crop keeps.
 // They compute the same integers as the straightforward loops of fitting.cpp,
 // only in another order, so every output byte is the same.
 #pragma once
@@ -70,17 +70,15 @@ struct ColumnPass {
     void* context;
 };
 void AverageColumnsNarrow(const ColumnPass& pass, int32_t first, int32_t end, uint16_t* sums);
-// The narrow pass's step with 256-bit lanes (built off Windows only, where
-// FRAMELET_AVX2 is defined); the pass calls it only where the processor
-// has AVX2.
+// The narrow pass's step with 256-bit lanes; the pass calls it only where
+// the processor has AVX2.
 void CloseWindowAvx2(const uint8_t* row, int64_t stride, int32_t count, int32_t carry, uint16_t* spill,
                      const Divider& divider, uint8_t* out, int32_t bytes);
-// The sharpening's sums and values of one kept row with 256-bit lanes (off
-// Windows only, as above); SharpenKeptRow calls it where the processor has AVX2.
+// The sharpening's sums and values of one kept row with 256-bit lanes;
+// SharpenKeptRow calls it only where the processor has AVX2.
 void SharpenSumsAvx2(const uint8_t* const* rows, int32_t width, int32_t left, int32_t w, uint16_t* columnSums,
                      uint8_t* sharpened, uint8_t* size);
-// The horizontal pass's division of a row's sums with 256-bit lanes (off
-// Windows only, as above).
+// The horizontal pass's division of a row's sums with 256-bit lanes, as above.
 void DivideSumsAvx2(const uint16_t* sums, int32_t count, const Divider& divider, uint8_t* out);
 // Test hook: false keeps every step that comes in two widths to SSE2 where
 // wider lanes are there too; true (the start) lets them take the widest.
