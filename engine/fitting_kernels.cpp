@@ -33,7 +33,6 @@ struct Lanes128 {
     static Vector MulLow(Vector a, Vector b) { return _mm_mullo_epi16(a, b); }
     static Vector Xor(Vector a, Vector b) { return _mm_xor_si128(a, b); }
     static Vector And(Vector a, Vector b) { return _mm_and_si128(a, b); }
-    static Vector Or(Vector a, Vector b) { return _mm_or_si128(a, b); }
     static Vector Greater(Vector a, Vector b) { return _mm_cmpgt_epi16(a, b); }
     static Vector Equal(Vector a, Vector b) { return _mm_cmpeq_epi16(a, b); }
     static Vector Min(Vector a, Vector b) { return _mm_min_epi16(a, b); }

@@ -56,9 +56,9 @@ Divider MakeDivider(int32_t n, int32_t m, const uint8_t* table, int64_t entries)
 // in order, after the row before the first window (for its spill). Narrow
 // passes ask for a window's rows at once, wide ones for one row at a time. Each
 // output row k is made in target[k % 2] and handed to rowDone at once, while
-// it is in the cache; it stays there while row k + 1 is made. Narrow passes (16-bit lanes;
-// the window at most kNarrowSumLimit samples) keep `bytes` spills in sums,
-// wide ones 2 x `bytes`.
+// it is in the cache; it stays there while row k + 1 is made. Narrow passes
+// (16-bit lanes; the window at most kNarrowSumLimit samples) keep `bytes`
+// spills in sums, wide ones 2 x `bytes`.
 struct ColumnPass {
     const uint8_t* (*rows)(int32_t from, int32_t count, void* context);
     int64_t sourceStride;
@@ -92,8 +92,8 @@ void AverageRowPixels(const uint8_t* row, int32_t origin, const AveragingPlan& p
 // The same for two rows at once (the same row may be given twice), with the
 // three channels of each in 16-bit lanes (SSE2), for windows of at most
 // kNarrowSumLimit samples. A row's sums gather in `sums` (2 x (3 x (end -
-// first) + 16) of them) and are divided 16 at a time, so each out has 16
-// bytes to spare. Reads one byte past each row's last pixel.
+// first) + 32) of them) and are divided up to 32 at a time, so each out has
+// 32 bytes to spare. Reads one byte past each row's last pixel.
 void AverageRowPixelsNarrow(const uint8_t* const* rows, int32_t origin, const AveragingPlan& plan, int32_t first,
                             int32_t end, const Divider& divider, uint16_t* sums, uint8_t* const* out);
 

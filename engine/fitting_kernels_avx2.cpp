@@ -32,7 +32,6 @@ struct Lanes256 {
     static Vector MulLow(Vector a, Vector b) { return _mm256_mullo_epi16(a, b); }
     static Vector Xor(Vector a, Vector b) { return _mm256_xor_si256(a, b); }
     static Vector And(Vector a, Vector b) { return _mm256_and_si256(a, b); }
-    static Vector Or(Vector a, Vector b) { return _mm256_or_si256(a, b); }
     static Vector Greater(Vector a, Vector b) { return _mm256_cmpgt_epi16(a, b); }
     static Vector Equal(Vector a, Vector b) { return _mm256_cmpeq_epi16(a, b); }
     static Vector Min(Vector a, Vector b) { return _mm256_min_epi16(a, b); }

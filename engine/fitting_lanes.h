@@ -1,8 +1,9 @@
 // The vertical pass's inner step, the division of sums and the sharpening's
-// sums and values, written once for any width of 16-bit lanes: Lanes128 (SSE2, every build) and Lanes256
-// (AVX2, compiled on its own and chosen at run time where the processor has
-// it). Everything here has internal linkage, so each file that includes it,
-// compiled for its own instruction set, keeps its own copy.
+// sums and values, written once for any width of 16-bit lanes: Lanes128
+// (SSE2, every build) and Lanes256 (AVX2, compiled on its own and chosen at
+// run time where the processor has it). Everything here has internal
+// linkage, so each file that includes it, compiled for its own instruction
+// set, keeps its own copy.
 #pragma once
 
 #ifndef FRAMELET_LAYER_ENGINE
