@@ -31,7 +31,12 @@ void ExpandRows(uint8_t* out, int64_t outStride, const uint8_t* in, int64_t inSt
     for (int32_t y = 0; y < height; ++y) {
         const uint8_t* src = in + y * inStride;
         uint8_t* dst = out + y * outStride;
-        for (int32_t x = 0; x < width; ++x) {
+        // An entry's four bytes at once: blue, green, red, and a fourth that
+        // the next pixel's blue replaces. The last pixel goes byte by byte,
+        // as nothing past the row may be written.
+        int32_t x = 0;
+        for (; x + 1 < width; ++x) memcpy(dst + 3 * x, &palette[src[x]], 4);
+        for (; x < width; ++x) {
             const RGBQUAD& c = palette[src[x]];
             dst[3 * x] = c.rgbBlue;
             dst[3 * x + 1] = c.rgbGreen;

@@ -93,17 +93,23 @@ bool AverageRows(const ResizeJob& job, const uint8_t* source, int32_t newWidth, 
     return true;
 }
 
-// `count` of the picture's rows from `rows` on, expanded to 24 bits through
-// the palette by the stand-alone reducer into out (24-bit rows of the
-// picture's width).
-bool ExpandRows(const FittedPicture& picture, const uint8_t* rows, int32_t count, uint8_t* out) {
+// Columns first..first + columns - 1 of `count` of the picture's rows from
+// `rows` on, expanded to 24 bits through the palette by the stand-alone
+// reducer into out, one 24-bit row of the picture's width apart.
+bool ExpandRows(const FittedPicture& picture, const uint8_t* rows, int32_t count, int32_t first, int32_t columns,
+                uint8_t* out) {
     ColorReducer& reducer = *colorReducer;
-    reducer.width = picture.width;
-    reducer.height = count;
+    reducer.width = columns;
+    reducer.height = 1;
     reducer.sourceBitCount = picture.bitCount;
     reducer.targetBitCount = 24;
     ComputeStride(reducer);
-    return reducer.Convert(nullptr, out, currentImage->palette, rows);
+    const int64_t stride = PaddedRowBytes(picture.width, picture.bitCount);
+    const int64_t outStride = PaddedRowBytes(picture.width, 24);
+    for (int32_t r = 0; r < count; ++r)
+        if (!reducer.Convert(nullptr, out + r * outStride, currentImage->palette, rows + r * stride + first))
+            return false;
+    return true;
 }
 
 // The stand-alone reducer's 24-bit copy of the picture's rows, or null.
@@ -113,7 +119,7 @@ uint8_t* ConvertTo24(const FittedPicture& picture) {
         static_cast<uint64_t>(PaddedRowBytes(picture.width, 24)) * static_cast<uint64_t>(picture.height);
     auto* rows = static_cast<uint8_t*>(AllocatePages(bytes));
     if (rows == nullptr) return nullptr;
-    if (!ExpandRows(picture, picture.sourcePixels, picture.height, rows)) {
+    if (!ExpandRows(picture, picture.sourcePixels, picture.height, 0, picture.width, rows)) {
         ReleasePages(rows);
         return nullptr;
     }
@@ -331,6 +337,7 @@ struct SlotStream {
     const Averaging* across;
     int32_t newHeight;
     int32_t origin;   // the source column of the vertical pass's first byte
+    int32_t columns;  // and the number of source columns it reads
     uint8_t* window;  // an 8-bit picture's rows expanded, or null
     uint16_t* acrossSums;
     uint8_t* ring;
@@ -348,12 +355,12 @@ struct SlotStream {
 const uint8_t* SourceRows(int32_t from, int32_t count, void* context) {
     const SlotStream& stream = *static_cast<const SlotStream*>(context);
     const FittedPicture& picture = *stream.picture;
-    const int64_t offset = 3 * static_cast<int64_t>(stream.origin);
     const int64_t stride = PaddedRowBytes(picture.width, picture.bitCount);
-    if (stream.window == nullptr) return picture.sourcePixels + from * stride + offset;
-    // Cannot fail: the fitting checked the depth and the palette, and the window is there.
-    ExpandRows(picture, picture.sourcePixels + from * stride, count, stream.window);
-    return stream.window + offset;
+    if (stream.window == nullptr) return picture.sourcePixels + from * stride + 3 * static_cast<int64_t>(stream.origin);
+    // Only the columns the pass reads. Cannot fail: the fitting checked the
+    // depth and the palette, and the window is there.
+    ExpandRows(picture, picture.sourcePixels + from * stride, count, stream.origin, stream.columns, stream.window);
+    return stream.window;
 }
 
 uint8_t* RingRow(const SlotStream& stream, int32_t row) { return stream.ring + (row % kRingRows) * stream.ringStride; }
@@ -429,11 +436,13 @@ bool ScaleSharpenAndCrop(FittedPicture& picture, int32_t newWidth, int32_t newHe
         !PrepareAveraging(picture.height, newHeight, ints + 2 * newWidth, work + layout.down, down))
         return false;
     const int32_t first = kept.x0 == 0 ? 0 : across.plan.last[kept.x0 - 1];
+    const int32_t columns = across.plan.last[kept.x1 - 1] + 1 - first;
     SlotStream stream{&picture,
                       &kept,
                       &across,
                       newHeight,
                       first,
+                      columns,
                       picture.bitCount == 24 ? nullptr : work + layout.window,
                       reinterpret_cast<uint16_t*>(work + layout.acrossSums),
                       work + layout.ring,
@@ -446,7 +455,7 @@ bool ScaleSharpenAndCrop(FittedPicture& picture, int32_t newWidth, int32_t newHe
                       outStride};
     const ColumnPass pass{SourceRows,
                           PaddedRowBytes(picture.width, 24),
-                          static_cast<int32_t>(3 * static_cast<int64_t>(across.plan.last[kept.x1 - 1] + 1 - first)),
+                          3 * columns,
                           {work + layout.averaged, work + layout.averaged + rowBytes + 16},
                           &down.plan,
                           down.divider,
