@@ -111,6 +111,28 @@ template <class L>
 void CloseWindow(const uint8_t* row, int64_t stride, int32_t count, int32_t carry, uint16_t* spill,
                  const Divider& divider, uint8_t* out, int32_t bytes) {
     using V = typename L::Vector;
+    // A tall window (a small slot of a large picture) first adds its rows into
+    // the spill buffer kGroupRows at a time, until at most 2 x kGroupRows are
+    // left: walking all its rows side by side reads more streams at once than
+    // the processor fetches ahead, and the picture comes from memory.
+    constexpr int32_t kGroupRows = 8;
+    for (; count > 2 * kGroupRows; count -= kGroupRows, row += kGroupRows * stride) {
+        int32_t j = 0;
+        for (; j + 2 * L::kLanes <= bytes; j += 2 * L::kLanes) {
+            V low = L::Load(spill + j);
+            V high = L::Load(spill + j + L::kLanes);
+            for (int32_t r = 0; r < kGroupRows; ++r) {
+                V rowLow, rowHigh;
+                L::Widen(row + r * stride + j, rowLow, rowHigh);
+                low = L::Add(low, rowLow);
+                high = L::Add(high, rowHigh);
+            }
+            L::Store(spill + j, low);
+            L::Store(spill + j + L::kLanes, high);
+        }
+        for (; j < bytes; ++j)
+            for (int32_t r = 0; r < kGroupRows; ++r) spill[j] = static_cast<uint16_t>(spill[j] + row[r * stride + j]);
+    }
     const DividerLanes<L> lanes = LoadDivider<L>(divider);
     const V part = L::Set(static_cast<int16_t>(carry));
     const uint8_t* closing = row + (count - 1) * stride;
