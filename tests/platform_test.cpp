@@ -135,6 +135,19 @@ TEST(PlatformFiles, ReadWriteSeekAndSize) {
     EXPECT_TRUE(GetFileTime(in, nullptr, nullptr, &written));
     EXPECT_NE(written.dwHighDateTime, 0u);
     CloseHandle(in);
+
+    // Opening over a file that holds data empties it, whichever way it is asked.
+    for (const DWORD disposition : {DWORD{CREATE_ALWAYS}, DWORD{TRUNCATE_EXISTING}}) {
+        HANDLE again =
+            CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(again, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetFileSize(again, nullptr), 0u);
+        EXPECT_TRUE(WriteFile(again, "ab", 2, &count, nullptr));
+        CloseHandle(again);
+        in = OpenForReading(name);
+        EXPECT_EQ(GetFileSize(in, nullptr), 2u);
+        CloseHandle(in);
+    }
 }
 
 TEST(PlatformFiles, FoldersAndMissingFilesDoNotOpen) {

@@ -142,13 +142,25 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
         SetLastError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
-    const int fd = open(path.c_str(), posix::OpenFlags(access, disposition), 0666);
+    // ext4 writes a file back when it is closed if it was truncated to
+    // nothing (its guard for replace-by-truncate), and deleting it then waits
+    // for that write. An empty file needs no truncation, so a writable open
+    // truncates by hand, and only a file that holds data.
+    int flags = posix::OpenFlags(access, disposition);
+    const bool truncateByHand = (flags & O_TRUNC) != 0 && (flags & O_ACCMODE) != O_RDONLY;
+    if (truncateByHand) flags &= ~O_TRUNC;
+    const int fd = open(path.c_str(), flags, 0666);
     if (fd < 0) {
         posix::SetLastErrorFromErrno(errno);
         return INVALID_HANDLE_VALUE;
     }
     struct stat info;
     fstat(fd, &info);
+    if (truncateByHand && S_ISREG(info.st_mode) && info.st_size != 0 && ftruncate(fd, 0) != 0) {
+        posix::SetLastErrorFromErrno(errno);
+        close(fd);
+        return INVALID_HANDLE_VALUE;
+    }
     auto* file = new FileObject;
     file->fd = fd;
     file->access = access;
