@@ -238,21 +238,24 @@ void AverageRowPixelsNarrow(const uint8_t* const* rows, int32_t origin, const Av
     auto spill = [](__m128i lanes, int32_t carry) {
         return _mm_mulhi_epu16(_mm_slli_epi16(lanes, 1), _mm_set1_epi16(static_cast<int16_t>(carry)));
     };
-    const int64_t start = 3 * static_cast<int64_t>((first == 0 ? 0 : plan.last[first - 1] + 1) - origin);
-    const uint8_t* p = rows[0] + start;
-    const uint8_t* q = rows[1] + start;
-    __m128i sum = first == 0 ? _mm_setzero_si128() : spill(pixels(p - 3, q - 3), plan.carry[first - 1]);
+    // Held in locals: the stores of the sums could otherwise alias them.
+    const uint8_t* const row0 = rows[0];
+    const uint8_t* const row1 = rows[1];
+    const int32_t* const lastColumn = plan.last;
+    const int32_t* const carry = plan.carry;
+    int64_t at = 3 * static_cast<int64_t>((first == 0 ? 0 : lastColumn[first - 1] + 1) - origin);
+    __m128i sum = first == 0 ? _mm_setzero_si128() : spill(pixels(row0 + at - 3, row1 + at - 3), carry[first - 1]);
     const int32_t count = 3 * (end - first);
     uint16_t* firstSums = sums;
     uint16_t* secondSums = sums + count + 32;
     for (int32_t k = first; k < end; ++k, firstSums += 3, secondSums += 3) {
-        const uint8_t* closing = rows[0] + 3 * static_cast<int64_t>(plan.last[k] - origin);
+        const int64_t closing = 3 * static_cast<int64_t>(lastColumn[k] - origin);
         __m128i last = sum;
-        for (; p <= closing; p += 3, q += 3) {
-            last = pixels(p, q);
+        for (; at <= closing; at += 3) {
+            last = pixels(row0 + at, row1 + at);
             sum = _mm_add_epi16(sum, last);
         }
-        const __m128i carried = spill(last, plan.carry[k]);
+        const __m128i carried = spill(last, carry[k]);
         // Four lanes stored per row, the fourth overwritten by the next pixel's sums.
         const __m128i window = _mm_sub_epi16(sum, carried);
         _mm_storel_epi64(reinterpret_cast<__m128i*>(firstSums), window);
