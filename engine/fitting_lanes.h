@@ -175,21 +175,31 @@ void CloseWindow(const uint8_t* row, int64_t stride, int32_t count, int32_t carr
 template <class L>
 void FiveRowSums(const uint8_t* const* rows, int64_t first, int32_t count, uint16_t* sums) {
     using V = typename L::Vector;
+    // The rows in locals, added in one straight run: the vector stores may
+    // alias the table, which made the compiler load it and loop over it.
+    const uint8_t* const r0 = rows[0] + first;
+    const uint8_t* const r1 = rows[1] + first;
+    const uint8_t* const r2 = rows[2] + first;
+    const uint8_t* const r3 = rows[3] + first;
+    const uint8_t* const r4 = rows[4] + first;
+    auto add = [](const uint8_t* row, V& low, V& high) {
+        V rowLow, rowHigh;
+        L::Widen(row, rowLow, rowHigh);
+        low = L::Add(low, rowLow);
+        high = L::Add(high, rowHigh);
+    };
     int32_t j = 0;
     for (; j + 2 * L::kLanes <= count; j += 2 * L::kLanes) {
-        V low = L::Set(0), high = L::Set(0);
-        for (int r = 0; r < 5; ++r) {
-            V rowLow, rowHigh;
-            L::Widen(rows[r] + first + j, rowLow, rowHigh);
-            low = L::Add(low, rowLow);
-            high = L::Add(high, rowHigh);
-        }
+        V low, high;
+        L::Widen(r0 + j, low, high);
+        add(r1 + j, low, high);
+        add(r2 + j, low, high);
+        add(r3 + j, low, high);
+        add(r4 + j, low, high);
         L::Store(sums + j, low);
         L::Store(sums + j + L::kLanes, high);
     }
-    for (const uint8_t* const* r = rows; j < count; ++j)
-        sums[j] = static_cast<uint16_t>(r[0][first + j] + r[1][first + j] + r[2][first + j] + r[3][first + j] +
-                                        r[4][first + j]);
+    for (; j < count; ++j) sums[j] = static_cast<uint16_t>(r0[j] + r1[j] + r2[j] + r3[j] + r4[j]);
 }
 
 // L::kLanes channels of one row: the 25-sample sums from the five-row sums
