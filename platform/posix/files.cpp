@@ -155,8 +155,8 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
         return INVALID_HANDLE_VALUE;
     }
     struct stat info;
-    fstat(fd, &info);
-    if (truncateByHand && S_ISREG(info.st_mode) && info.st_size != 0 && ftruncate(fd, 0) != 0) {
+    if (fstat(fd, &info) != 0 ||
+        (truncateByHand && S_ISREG(info.st_mode) && info.st_size != 0 && ftruncate(fd, 0) != 0)) {
         posix::SetLastErrorFromErrno(errno);
         close(fd);
         return INVALID_HANDLE_VALUE;
@@ -368,7 +368,11 @@ BOOL CopyFileExW(LPCWSTR existing, LPCWSTR target, LPPROGRESS_ROUTINE progress, 
     if (in == INVALID_HANDLE_VALUE) return FALSE;
     const int inFd = AsFile(in)->fd;
     struct stat source;
-    fstat(inFd, &source);
+    if (fstat(inFd, &source) != 0) {
+        posix::SetLastErrorFromErrno(errno);
+        CloseHandle(in);
+        return FALSE;
+    }
     std::string temporary;
     const int outFd = posix::CreatePrivateBeside(destination, source.st_mode, temporary);
     if (outFd < 0) {
