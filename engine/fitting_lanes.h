@@ -25,6 +25,15 @@ inline void PrefetchBelow(const uint8_t* p, int64_t distance) {
         reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(p) + static_cast<uintptr_t>(distance)));
 }
 
+// The bytes of one row, 2 x L::kLanes of them, widened and added to the sums.
+template <class L>
+inline void AddRow(const uint8_t* row, typename L::Vector& low, typename L::Vector& high) {
+    typename L::Vector rowLow, rowHigh;
+    L::Widen(row, rowLow, rowHigh);
+    low = L::Add(low, rowLow);
+    high = L::Add(high, rowHigh);
+}
+
 // The part of a sample that belongs to the next window, rounded down.
 inline int32_t Spill(uint8_t sample, int32_t carry) { return (sample * carry) >> 15; }
 
@@ -132,10 +141,7 @@ void CloseWindow(const uint8_t* row, int64_t stride, int32_t count, int32_t carr
             V high = L::Load(spill + j + L::kLanes);
             for (int32_t r = 0; r < kGroupRows; ++r) {
                 PrefetchBelow(row + r * stride + j, kGroupRows * stride);
-                V rowLow, rowHigh;
-                L::Widen(row + r * stride + j, rowLow, rowHigh);
-                low = L::Add(low, rowLow);
-                high = L::Add(high, rowHigh);
+                AddRow<L>(row + r * stride + j, low, high);
             }
             L::Store(spill + j, low);
             L::Store(spill + j + L::kLanes, high);
@@ -182,20 +188,14 @@ void FiveRowSums(const uint8_t* const* rows, int64_t first, int32_t count, uint1
     const uint8_t* const r2 = rows[2] + first;
     const uint8_t* const r3 = rows[3] + first;
     const uint8_t* const r4 = rows[4] + first;
-    auto add = [](const uint8_t* row, V& low, V& high) {
-        V rowLow, rowHigh;
-        L::Widen(row, rowLow, rowHigh);
-        low = L::Add(low, rowLow);
-        high = L::Add(high, rowHigh);
-    };
     int32_t j = 0;
     for (; j + 2 * L::kLanes <= count; j += 2 * L::kLanes) {
         V low, high;
         L::Widen(r0 + j, low, high);
-        add(r1 + j, low, high);
-        add(r2 + j, low, high);
-        add(r3 + j, low, high);
-        add(r4 + j, low, high);
+        AddRow<L>(r1 + j, low, high);
+        AddRow<L>(r2 + j, low, high);
+        AddRow<L>(r3 + j, low, high);
+        AddRow<L>(r4 + j, low, high);
         L::Store(sums + j, low);
         L::Store(sums + j + L::kLanes, high);
     }
