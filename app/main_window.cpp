@@ -5,7 +5,7 @@
 #include "app/options_dialog.h"
 #include "app/version_window.h"
 #include "engine/batch.h"
-#include "engine/memory.h"
+#include "core/memory.h"
 #include "settings/settings_store.h"
 
 #include <commctrl.h>

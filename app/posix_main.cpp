@@ -8,7 +8,7 @@
 #include "app/posix_settings_table.h"
 #include "app/version.h"
 #include "engine/batch.h"
-#include "engine/memory.h"
+#include "core/memory.h"
 #include "settings/settings_store.h"
 
 #include <unistd.h>

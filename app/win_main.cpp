@@ -2,7 +2,7 @@
 #include "app/html_help.h"
 #include "app/main_window.h"
 #include "engine/batch.h"
-#include "engine/memory.h"
+#include "core/memory.h"
 #include "settings/settings_store.h"
 
 #include <objbase.h>

@@ -7,9 +7,9 @@
 //   fitting_bench PICTURE [ROUNDS [WxH ...]]
 // (50 rounds and the slots 1024x768, 800x600 and 160x120 unless given)
 #include "engine/codec_set.h"
-#include "engine/fitting.h"
+#include "engine/fitting/fitting.h"
 #include "engine/load_picture.h"
-#include "engine/memory.h"
+#include "core/memory.h"
 
 #include <algorithm>
 #include <chrono>

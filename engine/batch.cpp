@@ -1,9 +1,9 @@
 #include "engine/batch.h"
 
 #include "engine/codec_set.h"
-#include "engine/fitting.h"
+#include "engine/fitting/fitting.h"
 #include "engine/load_picture.h"
-#include "engine/memory.h"
+#include "core/memory.h"
 #include "engine/save_picture.h"
 #include "settings/settings_store.h"
 

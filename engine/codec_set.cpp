@@ -1,6 +1,6 @@
 #include "engine/codec_set.h"
 
-#include "engine/memory.h"
+#include "core/memory.h"
 
 #include <new>
 

@@ -7,18 +7,18 @@
 #error "engine headers are for the engine library and the app"
 #endif
 
-#include "engine/color_reducer.h"
-#include "engine/fitting.h"
-#include "readers/bmp_reader.h"
-#include "readers/gif_reader.h"
-#include "readers/jpeg_reader.h"
-#include "readers/plugin_host.h"
-#include "readers/png_reader.h"
-#include "readers/tiff_reader.h"
-#include "writers/bmp_writer.h"
-#include "writers/gif_writer.h"
-#include "writers/jpeg_writer.h"
-#include "writers/png_writer.h"
+#include "core/color_reducer.h"
+#include "engine/fitting/fitting.h"
+#include "codecs/readers/bmp_reader.h"
+#include "codecs/readers/gif_reader.h"
+#include "codecs/readers/jpeg_reader.h"
+#include "codecs/readers/plugin_host.h"
+#include "codecs/readers/png_reader.h"
+#include "codecs/readers/tiff_reader.h"
+#include "codecs/writers/bmp_writer.h"
+#include "codecs/writers/gif_writer.h"
+#include "codecs/writers/jpeg_writer.h"
+#include "codecs/writers/png_writer.h"
 
 extern BmpReader* bmpReader;
 extern BmpWriter* bmpWriter;

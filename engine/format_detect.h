@@ -5,6 +5,6 @@
 #error "engine headers are for the engine library and the app"
 #endif
 
-#include "engine/picture_records.h"
+#include "core/picture_records.h"
 
 FormatCode DetectFormat(LPCWSTR path);

@@ -1,9 +1,9 @@
 #include "engine/load_picture.h"
 
 #include "engine/codec_set.h"
-#include "engine/fitting.h"
+#include "engine/fitting/fitting.h"
 #include "engine/format_detect.h"
-#include "readers/mapped_file.h"
+#include "codecs/readers/mapped_file.h"
 #include "settings/settings_store.h"
 
 #include <initializer_list>

@@ -6,7 +6,7 @@
 #error "engine headers are for the engine library and the app"
 #endif
 
-#include "engine/picture_records.h"
+#include "core/picture_records.h"
 
 // The picture of the file being converted; null between files.
 extern DecodedImage* currentImage;

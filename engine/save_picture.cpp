@@ -1,7 +1,7 @@
 #include "engine/save_picture.h"
 
 #include "engine/codec_set.h"
-#include "engine/fitting.h"
+#include "engine/fitting/fitting.h"
 #include "engine/load_picture.h"
 #include "settings/settings_store.h"
 

@@ -2,7 +2,7 @@
 
 #include "engine/codec_set.h"
 #include "engine/load_picture.h"
-#include "engine/memory.h"
+#include "core/memory.h"
 
 #include <unistd.h>
 

@@ -1,7 +1,7 @@
 // A picture import plug-in for WebP files on libwebp. It hands back what the
 // built-in readers do: a bottom-up 24-bit bitmap, alpha composited on white,
 // in movable local memory that the caller frees.
-#include "readers/plugin_interface.h"
+#include "codecs/readers/plugin_interface.h"
 
 #include <webp/decode.h>
 

@@ -1,7 +1,7 @@
 // Whole batches in temporary folders: where outputs go, how they are named,
 // what refuses a batch, and that nothing is replaced or left behind.
 #include "engine/batch.h"
-#include "engine/memory.h"
+#include "core/memory.h"
 #include "settings/settings_store.h"
 #include "support/bmp_builder.h"
 #include "support/message_boxes.h"

@@ -2,8 +2,8 @@
 // allocation failures, and the public bitmap test files.
 #include "engine/codec_set.h"
 #include "engine/load_picture.h"
-#include "engine/memory.h"
-#include "readers/bmp_reader.h"
+#include "core/memory.h"
+#include "codecs/readers/bmp_reader.h"
 #include "support/bmp_builder.h"
 #include "support/corpus_path.h"
 #include "support/reader_fixture.h"

@@ -2,9 +2,9 @@
 #include "engine/codec_set.h"
 #include "engine/save_picture.h"
 #include "engine/load_picture.h"
-#include "engine/memory.h"
+#include "core/memory.h"
 #include "support/temp_folder.h"
-#include "writers/bmp_writer.h"
+#include "codecs/writers/bmp_writer.h"
 
 #include <gtest/gtest.h>
 

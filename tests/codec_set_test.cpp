@@ -1,7 +1,7 @@
 // The codec set's lifetime, the stride rule and the page allocator.
 #include "engine/codec_set.h"
-#include "engine/codec_state.h"
-#include "engine/memory.h"
+#include "core/codec_state.h"
+#include "core/memory.h"
 
 #include <gtest/gtest.h>
 

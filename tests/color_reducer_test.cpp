@@ -1,8 +1,8 @@
 // Colour conversion and reduction: the conversion pairs, the exact and the
 // approximate palettes with their quirks, the diffusion shares, failures and
 // golden digests.
-#include "engine/color_reducer.h"
-#include "engine/memory.h"
+#include "core/color_reducer.h"
+#include "core/memory.h"
 #include "support/test_pictures.h"
 
 #include <gtest/gtest.h>

@@ -4,8 +4,8 @@
 #ifndef _WIN32
 
 #include "engine/batch.h"
-#include "engine/memory.h"
-#include "readers/mapped_file.h"
+#include "core/memory.h"
+#include "codecs/readers/mapped_file.h"
 #include "settings/settings_store.h"
 #include "support/bmp_builder.h"
 #include "support/temp_folder.h"

@@ -3,9 +3,9 @@
 // destination is either absent or complete, and the batch goes on.
 #include "engine/batch.h"
 #include "engine/codec_set.h"
-#include "engine/fitting.h"
+#include "engine/fitting/fitting.h"
 #include "engine/load_picture.h"
-#include "engine/memory.h"
+#include "core/memory.h"
 #include "engine/save_picture.h"
 #include "settings/settings_store.h"
 #include "support/bmp_builder.h"

@@ -2,10 +2,10 @@
 // straightforward FitToSlot and CropToSlot: the same bytes for real
 // photographs and for synthetic pictures of awkward sizes.
 #include "engine/codec_set.h"
-#include "engine/fitting.h"
-#include "engine/fitting_kernels.h"
+#include "engine/fitting/fitting.h"
+#include "engine/fitting/fitting_kernels.h"
 #include "engine/load_picture.h"
-#include "engine/memory.h"
+#include "core/memory.h"
 #include "support/corpus_path.h"
 #include "support/test_pictures.h"
 

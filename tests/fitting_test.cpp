@@ -1,9 +1,9 @@
 // Fitting: the tables, area averaging, the cover-and-crop geometry, the
 // sharpening values, failures and golden digests.
 #include "engine/codec_set.h"
-#include "engine/fitting.h"
+#include "engine/fitting/fitting.h"
 #include "engine/load_picture.h"
-#include "engine/memory.h"
+#include "core/memory.h"
 #include "support/test_pictures.h"
 
 #include <gtest/gtest.h>

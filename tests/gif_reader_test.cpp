@@ -1,11 +1,11 @@
 // The GIF reader: the public GIF suites against giflib's first frame composed
 // on the logical screen, every broken file in the corpora, the failure table
 // with its codes, and the hand-made cases the corpora do not pin down.
-#include "readers/gif_reader.h"
+#include "codecs/readers/gif_reader.h"
 #include "engine/codec_set.h"
 #include "engine/load_picture.h"
-#include "engine/memory.h"
-#include "readers/mapped_file.h"
+#include "core/memory.h"
+#include "codecs/readers/mapped_file.h"
 #include "support/corpus_path.h"
 #include "support/gif_builder.h"
 #include "support/reader_fixture.h"

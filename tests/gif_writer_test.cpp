@@ -2,11 +2,11 @@
 // full-table clear, the sub-blocks, files that giflib and our reader take
 // back to the reducer's indices and palette, failures; and a batch from GIF
 // to GIF.
-#include "writers/gif_writer.h"
+#include "codecs/writers/gif_writer.h"
 #include "engine/batch.h"
 #include "engine/codec_set.h"
 #include "engine/load_picture.h"
-#include "engine/memory.h"
+#include "core/memory.h"
 #include "engine/save_picture.h"
 #include "settings/settings_store.h"
 #include "support/gif_builder.h"

@@ -1,9 +1,9 @@
 // The JPEG reader against the library's own decode: grey and colour layouts,
 // densities, CMYK folding, cut and lying files, limits, and public JPEGs.
-#include "readers/jpeg_reader.h"
+#include "codecs/readers/jpeg_reader.h"
 #include "engine/codec_set.h"
 #include "engine/load_picture.h"
-#include "engine/memory.h"
+#include "core/memory.h"
 #include "settings/settings_store.h"
 #include "support/corpus_path.h"
 #include "support/jpeg_tools.h"

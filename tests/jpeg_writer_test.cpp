@@ -1,11 +1,11 @@
 // The JPEG writer's output decoded and taken apart: quantisers, sampling,
 // markers, pixel order, the size-limit search and the failure paths.
-#include "writers/jpeg_writer.h"
+#include "codecs/writers/jpeg_writer.h"
 #include "engine/batch.h"
 #include "engine/codec_set.h"
 #include "engine/save_picture.h"
 #include "engine/load_picture.h"
-#include "engine/memory.h"
+#include "core/memory.h"
 #include "settings/settings_store.h"
 #include "support/corpus_path.h"
 #include "support/jpeg_tools.h"

@@ -2,7 +2,7 @@
 #include "engine/codec_set.h"
 #include "engine/format_detect.h"
 #include "engine/load_picture.h"
-#include "engine/memory.h"
+#include "core/memory.h"
 #include "settings/settings_store.h"
 #include "support/temp_folder.h"
 

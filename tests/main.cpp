@@ -1,5 +1,5 @@
 // Test start-up: the private heap exists for the whole run, as in the program.
-#include "engine/memory.h"
+#include "core/memory.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The mapped input file and the byte-order readers that walk it.
-#include "readers/mapped_file.h"
+#include "codecs/readers/mapped_file.h"
 #include "support/temp_folder.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 #include "engine/batch.h"
 #include "engine/codec_set.h"
 #include "engine/load_picture.h"
-#include "engine/memory.h"
+#include "core/memory.h"
 #include "settings/settings_store.h"
 #include "support/corpus_path.h"
 #include "support/message_boxes.h"

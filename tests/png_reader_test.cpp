@@ -3,9 +3,9 @@
 // allocation failures, and the public PNG suite against libpng.
 #include "engine/codec_set.h"
 #include "engine/load_picture.h"
-#include "engine/memory.h"
-#include "readers/mapped_file.h"
-#include "readers/png_reader.h"
+#include "core/memory.h"
+#include "codecs/readers/mapped_file.h"
+#include "codecs/readers/png_reader.h"
 #include "support/corpus_path.h"
 #include "support/png_builder.h"
 #include "support/reader_fixture.h"

@@ -5,14 +5,14 @@
 #include "engine/codec_set.h"
 #include "engine/save_picture.h"
 #include "engine/load_picture.h"
-#include "engine/memory.h"
+#include "core/memory.h"
 #include "settings/settings_store.h"
 #include "support/message_boxes.h"
 #include "support/png_builder.h"
 #include "support/temp_folder.h"
 #include "support/test_pictures.h"
 #include "support/writer_fixture.h"
-#include "writers/png_writer.h"
+#include "codecs/writers/png_writer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
 // The TIFF reader: the accepted layouts and their edge cases on hand-made
 // files, every failure with its code, and the public TIFF files against
 // libtiff's samples.
-#include "readers/tiff_reader.h"
+#include "codecs/readers/tiff_reader.h"
 #include "engine/codec_set.h"
 #include "engine/load_picture.h"
-#include "engine/memory.h"
-#include "readers/mapped_file.h"
+#include "core/memory.h"
+#include "codecs/readers/mapped_file.h"
 #include "settings/settings_store.h"
 #include "support/corpus_path.h"
 #include "support/reader_fixture.h"

@@ -5,7 +5,7 @@
 #include "app/main_window.h"
 #include "app/options_dialog.h"
 #include "engine/batch.h"
-#include "engine/memory.h"
+#include "core/memory.h"
 #include "settings/settings_store.h"
 #include "support/bmp_builder.h"
 #include "support/message_boxes.h"

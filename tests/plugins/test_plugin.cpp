@@ -16,7 +16,7 @@
 //
 // Every call is appended to the file named by FRAMELET_TEST_PLUGIN_LOG as
 // "<plug-in> <function> <offset> <path>".
-#include "readers/plugin_interface.h"
+#include "codecs/readers/plugin_interface.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -2,9 +2,9 @@
 // released as the batch driver releases them, and no memory left behind.
 #pragma once
 
-#include "engine/memory.h"
-#include "engine/picture_records.h"
-#include "readers/mapped_file.h"
+#include "core/memory.h"
+#include "core/picture_records.h"
+#include "codecs/readers/mapped_file.h"
 #include "support/temp_folder.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // to a save entry as the batch driver hands it, and no memory left behind.
 #pragma once
 
-#include "engine/codec_state.h"
+#include "core/codec_state.h"
 #include "support/temp_folder.h"
 #include "support/test_pictures.h"
 

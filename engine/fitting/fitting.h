@@ -1,0 +1,79 @@
+// Fitting a decoded picture to one output slot: scale down to cover the slot
+// (area averaging), sharpen, and crop around the centre. All per-pixel
+// arithmetic is integer and table-driven, so results are defined to the bit.
+#pragma once
+
+#ifndef FRAMELET_LAYER_ENGINE
+#error "engine headers are for the engine library and the app"
+#endif
+
+#include "core/color_reducer.h"
+#include "core/picture_records.h"
+
+#include <cstdint>
+
+// Tables computed once per codec set; the blend table also serves the PNG reader.
+struct FilterWorkspace {
+    uint8_t blend[256][256];          // about i * j / 255
+    uint8_t div25[6376];              // a sum of 25 bytes to their average
+    int16_t sharpenProducts[101][256];  // (k * d) >> 3 for d = -128..127 at [k][d + 128]
+    uint8_t clamp[3443];              // byte range of v = -1600..1842 at [v + kClampCentre]
+    // Blocks the batch's fittings reuse from slot to slot and picture to
+    // picture, grown when one needs more: the working rows and tables, and
+    // the fitted pixels, which the fast fitting lends to the save.
+    uint8_t* work;
+    uint64_t workBytes;
+    uint8_t* out;
+    uint64_t outBytes;
+};
+constexpr int kClampCentre = 1600;
+
+struct ResizeJob {
+    int32_t srcWidth = 0;
+    int32_t srcHeight = 0;
+    uint8_t* srcRows = nullptr;
+    uint8_t* dstRows = nullptr;
+};
+
+struct SharpenJob {
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t stride = 0;
+    uint8_t* srcRows = nullptr;
+    uint8_t* dstRows = nullptr;
+    int8_t* diffRows = nullptr;
+    const uint8_t* div25 = nullptr;
+    const int16_t* products = nullptr;  // the row of the sharpening amount, at d = 0
+    const uint8_t* clamp = nullptr;     // at v = 0
+};
+
+// The fitting records of the codec set, which creates and destroys them with
+// each batch, and the picture on its way through them.
+extern FilterWorkspace* filterWorkspace;
+extern ColorReducer* colorReducer;  // converts a picture to 24 bits before scaling
+extern ResizeJob* resizeJob;
+extern SharpenJob* sharpenJob;
+extern FittedPicture fittedPicture;
+
+void BuildFilterTables(FilterWorkspace& workspace);
+// Releases the workspace's reused blocks.
+void ReleaseFittingBlocks(FilterWorkspace& workspace);
+// Scales and sharpens fittedPicture to cover its slot; false when the slot is
+// larger than the picture or a step fails (its buffers released).
+bool FitToSlot();
+// Cuts the slot's size out of the middle of fittedPicture.
+bool CropToSlot();
+// FitToSlot then CropToSlot, to the same bytes, computing only the pixels the
+// crop keeps (and the two around them that the sharpening reads); this is
+// the batch's fitting, the two steps above are its reference. The pixels
+// are the workspace's output block, lent until the next fitting: nobody
+// releases them but the workspace.
+bool FitCroppedToSlot();
+// Area-averages resizeJob's rows into its destination at the new size, each
+// side 1..25000 and no larger than the source's (the averaging only shrinks).
+bool Resize(int32_t newWidth, int32_t newHeight);
+// Sharpens the 24-bit fittedPicture.pixels (bufferSize bytes, at least
+// stride x height) and puts the result in their place; pictures under 5
+// pixels either way stay as they are.
+bool Sharpen(uint64_t bufferSize);
+
