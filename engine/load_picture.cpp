@@ -28,7 +28,7 @@ bool LoadWith(Reader& reader, DecodeStep decode) {
 // The decode of a reader that walks the mapped file with the read cursor.
 template <class Reader>
 DecodedImage* MapAndDecode(Reader& reader, LPCWSTR path) {
-    return MappedFile::Open(path, reader) != 0 ? reader.Decode() : nullptr;
+    return MappedFile::Open(path, reader, reader.bytes) != 0 ? reader.Decode() : nullptr;
 }
 
 }  // namespace

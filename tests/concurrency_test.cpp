@@ -303,10 +303,11 @@ TEST(MappedFileGrowth, EndNeverPassesTheView) {
     int beyond = 0;
     for (int i = 0; i < 10000; ++i) {
         CodecState state;
+        ByteReader bytes;
         state.ResetHandles();
-        if (MappedFile::Open(path.c_str(), state) != 0) {
+        if (MappedFile::Open(path.c_str(), state, bytes) != 0) {
             const auto start = reinterpret_cast<uintptr_t>(state.inputView);
-            const auto end = reinterpret_cast<uintptr_t>(readEnd);
+            const auto end = reinterpret_cast<uintptr_t>(bytes.end);
             // msync fails on any page of the range that is not mapped.
             if (msync(reinterpret_cast<void*>(start), (end - start + page - 1) / page * page, MS_ASYNC) != 0) ++beyond;
         }

@@ -8,19 +8,20 @@ TEST(MappedFile, OpensWholeFileAndSetsCursorAndEnd) {
     TempFolder folder;
     const std::wstring path = folder.Write(L"data.bin", std::vector<uint8_t>{0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE, 0xF0, 0x01, 0x02, 0x03, 0x04});
     CodecState state;
+    ByteReader bytes;
     state.ResetHandles();
-    ASSERT_EQ(MappedFile::Open(path.c_str(), state), 12u);
+    ASSERT_EQ(MappedFile::Open(path.c_str(), state, bytes), 12u);
     EXPECT_EQ(state.image.fileSize, 12u);
-    EXPECT_EQ(readCursor, state.inputView);
-    EXPECT_EQ(readEnd, state.inputView + 12);
-    EXPECT_EQ(ReadU16BE(), 0x1234u);
-    EXPECT_EQ(readCursor, state.inputView + 2);
-    readCursor = state.inputView;
-    EXPECT_EQ(ReadU16LE(), 0x3412u);
-    EXPECT_EQ(readCursor, state.inputView + 2);
-    EXPECT_EQ(ReadU32LE(), 0xBC9A7856u);
-    EXPECT_EQ(ReadU32BE(), 0xDEF00102u);
-    EXPECT_EQ(readCursor, state.inputView + 10);
+    EXPECT_EQ(bytes.cursor, state.inputView);
+    EXPECT_EQ(bytes.end, state.inputView + 12);
+    EXPECT_EQ(bytes.U16BE(), 0x1234u);
+    EXPECT_EQ(bytes.cursor, state.inputView + 2);
+    bytes.cursor = state.inputView;
+    EXPECT_EQ(bytes.U16LE(), 0x3412u);
+    EXPECT_EQ(bytes.cursor, state.inputView + 2);
+    EXPECT_EQ(bytes.U32LE(), 0xBC9A7856u);
+    EXPECT_EQ(bytes.U32BE(), 0xDEF00102u);
+    EXPECT_EQ(bytes.cursor, state.inputView + 10);
     state.ReleaseHandles();
     EXPECT_EQ(state.inputView, nullptr);
     EXPECT_EQ(state.inputFile, INVALID_HANDLE_VALUE);
@@ -35,8 +36,9 @@ TEST(MappedFile, EmptyMissingAndLockedFilesFailWithCode4) {
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     for (const std::wstring& path : {empty, folder.Join(L"missing.bin"), locked}) {
         CodecState state;
+        ByteReader bytes;
         state.ResetHandles();
-        EXPECT_EQ(MappedFile::Open(path.c_str(), state), 0u);
+        EXPECT_EQ(MappedFile::Open(path.c_str(), state, bytes), 0u);
         EXPECT_EQ(state.errorCode, kErrorCannotOpenInput);
         state.ReleaseHandles();
     }
@@ -45,8 +47,9 @@ TEST(MappedFile, EmptyMissingAndLockedFilesFailWithCode4) {
     HANDLE reader = CreateFileW(locked.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     CodecState state;
+    ByteReader bytes;
     state.ResetHandles();
-    EXPECT_EQ(MappedFile::Open(locked.c_str(), state), 4u);
+    EXPECT_EQ(MappedFile::Open(locked.c_str(), state, bytes), 4u);
     state.ReleaseHandles();
     CloseHandle(reader);
 }

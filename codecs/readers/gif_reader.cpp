@@ -17,8 +17,6 @@ constexpr ptrdiff_t kGraphicControlBytes = 8;
 constexpr ptrdiff_t kPlainTextBytes = 15;
 constexpr ptrdiff_t kApplicationBytes = 14;
 
-ptrdiff_t BytesLeft() { return readEnd - readCursor; }
-
 }  // namespace
 
 void GifReader::Reset() {
@@ -60,66 +58,66 @@ DecodedImage* GifReader::Decode() {
 }
 
 bool GifReader::ReadScreen() {
-    if (BytesLeft() < 6 + static_cast<ptrdiff_t>(kScreenDescriptorBytes) || memcmp(readCursor, "GIF", 3) != 0 ||
-        (memcmp(readCursor + 3, "87a", 3) != 0 && memcmp(readCursor + 3, "89a", 3) != 0))
+    if (bytes.Left() < 6 + static_cast<ptrdiff_t>(kScreenDescriptorBytes) || memcmp(bytes.cursor, "GIF", 3) != 0 ||
+        (memcmp(bytes.cursor + 3, "87a", 3) != 0 && memcmp(bytes.cursor + 3, "89a", 3) != 0))
         return Fail(kGifMalformed);
-    readCursor += 6;
-    screenWidth = static_cast<int32_t>(ReadU16LE());
-    screenHeight = static_cast<int32_t>(ReadU16LE());
+    bytes.cursor += 6;
+    screenWidth = static_cast<int32_t>(bytes.U16LE());
+    screenHeight = static_cast<int32_t>(bytes.U16LE());
     if (screenWidth < 1 || screenHeight < 1 || screenWidth > kLargestGifSide || screenHeight > kLargestGifSide)
         return Fail(kGifBadScreen);
-    const uint8_t packed = readCursor[0];
+    const uint8_t packed = bytes.cursor[0];
     hasGlobalTable = (packed & 0x80) != 0;
     if (!hasGlobalTable) {
-        readCursor += 3;
+        bytes.cursor += 3;
         return true;
     }
     tableBits = (packed & 7) + 1;
-    backgroundIndex = readCursor[1];
-    readCursor += 3;
+    backgroundIndex = bytes.cursor[1];
+    bytes.cursor += 3;
     const ptrdiff_t tableBytes = 3 << tableBits;
-    if (BytesLeft() < tableBytes) return Fail(kGifMalformed);
-    memcpy(globalTable, readCursor, static_cast<size_t>(tableBytes));
-    readCursor += tableBytes;
+    if (bytes.Left() < tableBytes) return Fail(kGifMalformed);
+    memcpy(globalTable, bytes.cursor, static_cast<size_t>(tableBytes));
+    bytes.cursor += tableBytes;
     return true;
 }
 
 bool GifReader::SkipSubBlocks() {
     for (;;) {
-        if (BytesLeft() < 1) return Fail(kGifMalformed);
-        const uint8_t length = *readCursor++;
+        if (bytes.Left() < 1) return Fail(kGifMalformed);
+        const uint8_t length = *bytes.cursor++;
         if (length == 0) return true;
-        if (BytesLeft() < length) return Fail(kGifMalformed);
-        readCursor += length;
+        if (bytes.Left() < length) return Fail(kGifMalformed);
+        bytes.cursor += length;
     }
 }
 
 bool GifReader::FindFirstImage() {
     for (;;) {
-        if (BytesLeft() < 1) return Fail(kGifMalformed);
-        const uint8_t* introducer = readCursor++;
+        if (bytes.Left() < 1) return Fail(kGifMalformed);
+        const uint8_t* introducer = bytes.cursor++;
         switch (*introducer) {
             case 0x21: {
-                if (BytesLeft() < 1) return Fail(kGifMalformed);
-                const uint8_t label = *readCursor;
-                const ptrdiff_t available = readEnd - introducer;
+                if (bytes.Left() < 1) return Fail(kGifMalformed);
+                const uint8_t label = *bytes.cursor;
+                const ptrdiff_t available = bytes.end - introducer;
                 switch (label) {
                     case 0xF9:
                         if (available < kGraphicControlBytes) return Fail(kGifMalformed);
                         transparent = (introducer[3] & 1) != 0;
                         transparentIndex = introducer[6];
-                        readCursor = introducer + kGraphicControlBytes;
+                        bytes.cursor = introducer + kGraphicControlBytes;
                         break;
                     case 0x01:
                     case 0xFF: {
                         const ptrdiff_t fixed = label == 0x01 ? kPlainTextBytes : kApplicationBytes;
                         if (available < fixed) return Fail(kGifMalformed);
-                        readCursor = introducer + fixed;
+                        bytes.cursor = introducer + fixed;
                         if (!SkipSubBlocks()) return false;
                         break;
                     }
                     case 0xFE:
-                        ++readCursor;
+                        ++bytes.cursor;
                         if (!SkipSubBlocks()) return false;
                         break;
                     default: return Fail(kGifUnknownBlock);
@@ -127,11 +125,11 @@ bool GifReader::FindFirstImage() {
                 break;
             }
             case 0x2C:
-                if (BytesLeft() < 8) return Fail(kGifMalformed);
-                imageLeft = static_cast<int32_t>(ReadU16LE());
-                imageTop = static_cast<int32_t>(ReadU16LE());
-                width = static_cast<int32_t>(ReadU16LE());
-                height = static_cast<int32_t>(ReadU16LE());
+                if (bytes.Left() < 8) return Fail(kGifMalformed);
+                imageLeft = static_cast<int32_t>(bytes.U16LE());
+                imageTop = static_cast<int32_t>(bytes.U16LE());
+                width = static_cast<int32_t>(bytes.U16LE());
+                height = static_cast<int32_t>(bytes.U16LE());
                 if (imageLeft + width > screenWidth || imageTop + height > screenHeight) return Fail(kGifMalformed);
                 return DecodeImage();
             case 0x3B: return Fail(kGifMalformed);
@@ -141,16 +139,16 @@ bool GifReader::FindFirstImage() {
 }
 
 bool GifReader::DecodeImage() {
-    if (BytesLeft() < 1) return Fail(kGifMalformed);
-    const uint8_t packed = *readCursor++;
+    if (bytes.Left() < 1) return Fail(kGifMalformed);
+    const uint8_t packed = *bytes.cursor++;
     hasLocalTable = (packed & 0x80) != 0;
     if (hasLocalTable) {
         const int32_t bits = (packed & 7) + 1;
         const ptrdiff_t tableBytes = 3 << bits;
-        if (BytesLeft() < tableBytes) return Fail(kGifMalformed);
+        if (bytes.Left() < tableBytes) return Fail(kGifMalformed);
         memset(localTable, 0, sizeof localTable);
-        memcpy(localTable, readCursor, static_cast<size_t>(tableBytes));
-        readCursor += tableBytes;
+        memcpy(localTable, bytes.cursor, static_cast<size_t>(tableBytes));
+        bytes.cursor += tableBytes;
         if (imageCount == 0) tableBits = bits;
     } else if (!hasGlobalTable) {
         return Fail(kGifMalformed);
@@ -172,22 +170,22 @@ bool GifReader::DecodeImage() {
 }
 
 bool GifReader::GatherData() {
-    if (BytesLeft() < 2) return Fail(kGifMalformed);
-    minCodeSize = *readCursor++;
+    if (bytes.Left() < 2) return Fail(kGifMalformed);
+    minCodeSize = *bytes.cursor++;
     if (minCodeSize < 2 || minCodeSize > 8) return Fail(kGifMalformed);
     // The joined data can never be longer than what is left of the file.
-    lzwData = static_cast<uint8_t*>(AllocatePages(static_cast<uint64_t>(BytesLeft())));
+    lzwData = static_cast<uint8_t*>(AllocatePages(static_cast<uint64_t>(bytes.Left())));
     if (lzwData == nullptr) return Fail(kGifOutOfMemory);
     lzwLength = 0;
-    uint8_t length = *readCursor++;
+    uint8_t length = *bytes.cursor++;
     if (length == 0) return Fail(kGifMalformed);
     while (length != 0) {
         // The block and the length byte after it.
-        if (BytesLeft() < length + 1) return Fail(kGifMalformed);
-        memcpy(lzwData + lzwLength, readCursor, length);
+        if (bytes.Left() < length + 1) return Fail(kGifMalformed);
+        memcpy(lzwData + lzwLength, bytes.cursor, length);
         lzwLength += length;
-        readCursor += length;
-        length = *readCursor++;
+        bytes.cursor += length;
+        length = *bytes.cursor++;
     }
     return true;
 }

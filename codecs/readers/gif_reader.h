@@ -9,6 +9,7 @@
 #error "readers and writers are for the codecs library and the layers above it"
 #endif
 
+#include "codecs/readers/mapped_file.h"
 #include "core/codec_state.h"
 
 #include <cstddef>
@@ -29,6 +30,7 @@ constexpr int32_t kLargestGifSide = 25000;
 
 class GifReader : public CodecState {
 public:
+    ByteReader bytes;
     // One string of the code table: its last byte, the entry before it and
     // its length. Every entry is well formed at all times, so a corrupt
     // stream can only make a wrong string, never an unbounded walk.
@@ -72,7 +74,7 @@ public:
 
     // The reset values of the fields above.
     void Reset();
-    // Decodes the mapped file from readCursor to readEnd; the picture, or null
+    // Decodes the mapped file from bytes.cursor to bytes.end; the picture, or null
     // with errorCode set.
     DecodedImage* Decode();
     // Releases the work buffers and the file; the picture's pixels stay.

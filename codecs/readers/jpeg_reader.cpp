@@ -191,7 +191,8 @@ void JpegReader::Reset() {
 }
 
 DecodedImage* JpegReader::Decode(LPCWSTR path) {
-    if (MappedFile::Open(path, *this) == 0) {
+    ByteReader bytes;  // the library reads the view itself
+    if (MappedFile::Open(path, *this, bytes) == 0) {
         errorCode = kJpegCannotOpen;
         return nullptr;
     }

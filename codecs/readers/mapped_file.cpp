@@ -1,9 +1,6 @@
 #include "codecs/readers/mapped_file.h"
 
-const uint8_t* readCursor = nullptr;
-const uint8_t* readEnd = nullptr;
-
-uint32_t MappedFile::Open(LPCWSTR name, CodecState& state) {
+uint32_t MappedFile::Open(LPCWSTR name, CodecState& state, ByteReader& bytes) {
     state.inputFile = CreateFileW(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
     if (state.inputFile == INVALID_HANDLE_VALUE) {
@@ -29,36 +26,36 @@ uint32_t MappedFile::Open(LPCWSTR name, CodecState& state) {
     }
     if (size > view.RegionSize) size = static_cast<uint32_t>(view.RegionSize);
     state.image.fileSize = size;
-    readCursor = state.inputView;
-    readEnd = state.inputView + size;
+    bytes.cursor = state.inputView;
+    bytes.end = state.inputView + size;
     return size;
 }
 
-uint32_t ReadU16LE() {
-    const uint32_t value = readCursor[0] | (readCursor[1] << 8);
-    readCursor += 2;
+uint32_t ByteReader::U16LE() {
+    const uint32_t value = cursor[0] | (cursor[1] << 8);
+    cursor += 2;
     return value;
 }
 
-uint32_t ReadU16BE() {
-    const uint32_t value = (readCursor[0] << 8) | readCursor[1];
-    readCursor += 2;
+uint32_t ByteReader::U16BE() {
+    const uint32_t value = (cursor[0] << 8) | cursor[1];
+    cursor += 2;
     return value;
 }
 
-uint32_t ReadU32LE() {
-    const uint32_t value = static_cast<uint32_t>(readCursor[0]) | (static_cast<uint32_t>(readCursor[1]) << 8) |
-                           (static_cast<uint32_t>(readCursor[2]) << 16) |
-                           (static_cast<uint32_t>(readCursor[3]) << 24);
-    readCursor += 4;
+uint32_t ByteReader::U32LE() {
+    const uint32_t value = static_cast<uint32_t>(cursor[0]) | (static_cast<uint32_t>(cursor[1]) << 8) |
+                           (static_cast<uint32_t>(cursor[2]) << 16) |
+                           (static_cast<uint32_t>(cursor[3]) << 24);
+    cursor += 4;
     return value;
 }
 
-uint32_t ReadU32BE() {
-    const uint32_t value = (static_cast<uint32_t>(readCursor[0]) << 24) |
-                           (static_cast<uint32_t>(readCursor[1]) << 16) |
-                           (static_cast<uint32_t>(readCursor[2]) << 8) | static_cast<uint32_t>(readCursor[3]);
-    readCursor += 4;
+uint32_t ByteReader::U32BE() {
+    const uint32_t value = (static_cast<uint32_t>(cursor[0]) << 24) |
+                           (static_cast<uint32_t>(cursor[1]) << 16) |
+                           (static_cast<uint32_t>(cursor[2]) << 8) | static_cast<uint32_t>(cursor[3]);
+    cursor += 4;
     return value;
 }
 

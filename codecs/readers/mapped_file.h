@@ -1,5 +1,5 @@
-// An input file seen as one read-only mapped block, the process-wide read
-// cursor that walks it, and the byte-order readers.
+// An input file seen as one read-only mapped block, and the byte reader that
+// walks it.
 #pragma once
 
 #ifndef FRAMELET_LAYER_CODECS
@@ -10,21 +10,26 @@
 
 #include <cstdint>
 
+// The next byte to read and one past the last byte of the mapped view; each
+// reader that walks a mapped file holds its own. The reads do not check the
+// end: their callers compare first.
+struct ByteReader {
+    const uint8_t* cursor = nullptr;
+    const uint8_t* end = nullptr;
+
+    ptrdiff_t Left() const { return end - cursor; }
+    uint32_t U16LE();
+    uint32_t U16BE();
+    uint32_t U32LE();
+    uint32_t U32BE();
+};
+
 namespace MappedFile {
-// Opens and maps the whole file into the state's handles; the size, or 0 on
-// failure (errorCode 4). Whatever was opened is closed by the caller's release.
-uint32_t Open(LPCWSTR name, CodecState& state);
+// Opens and maps the whole file into the state's handles and points bytes at
+// the view; the size, or 0 on failure (errorCode 4). Whatever was opened is
+// closed by the caller's release.
+uint32_t Open(LPCWSTR name, CodecState& state, ByteReader& bytes);
 }  // namespace MappedFile
-
-// The next byte to read, and one past the last byte of the mapped view. The
-// readers below do not check the end: their callers compare first.
-extern const uint8_t* readCursor;
-extern const uint8_t* readEnd;
-
-uint32_t ReadU16LE();
-uint32_t ReadU16BE();
-uint32_t ReadU32LE();
-uint32_t ReadU32BE();
 
 uint32_t SwapU16(uint32_t value);
 uint32_t SwapU32(uint32_t value);

@@ -45,8 +45,6 @@ uint32_t BigEndian(const uint8_t* bytes) {
            (static_cast<uint32_t>(bytes[2]) << 8) | bytes[3];
 }
 
-uint64_t Remaining() { return static_cast<uint64_t>(readEnd - readCursor); }
-
 bool IsType(const uint8_t* type, const char* name) { return memcmp(type, name, 4) == 0; }
 
 // Bytes of one filtered row of `pixels` pixels, without the filter byte.
@@ -134,16 +132,16 @@ DecodedImage* PngReader::Decode() {
 }
 
 bool PngReader::ReadHeader() {
-    if (readCursor == nullptr || Remaining() < 33 || memcmp(readCursor, kPngSignature, 8) != 0) {
+    if (bytes.cursor == nullptr || static_cast<uint64_t>(bytes.Left()) < 33 || memcmp(bytes.cursor, kPngSignature, 8) != 0) {
         errorCode = kPngNotPng;
         return false;
     }
-    readCursor += 8;
-    if (ReadU32BE() != 13) {
+    bytes.cursor += 8;
+    if (bytes.U32BE() != 13) {
         errorCode = kPngBadHeaderLength;
         return false;
     }
-    const uint8_t* type = readCursor;
+    const uint8_t* type = bytes.cursor;
     if (!IsType(type, "IHDR")) {
         errorCode = kPngNoHeader;
         return false;
@@ -153,16 +151,16 @@ bool PngReader::ReadHeader() {
         errorCode = kPngBadCrc;
         return false;
     }
-    readCursor = data;
-    width = static_cast<int32_t>(ReadU32BE());
-    height = static_cast<int32_t>(ReadU32BE());
+    bytes.cursor = data;
+    width = static_cast<int32_t>(bytes.U32BE());
+    height = static_cast<int32_t>(bytes.U32BE());
     if (width < 1 || width > kLargestPngSide || height < 1 || height > kLargestPngSide) {
         errorCode = kPngInvalidPicture;
         return false;
     }
     bitDepth = data[8];
     colorType = data[9];
-    readCursor = data + 17;
+    bytes.cursor = data + 17;
     if (data[10] != 0) {
         errorCode = kPngBadCompression;
         return false;
@@ -235,20 +233,20 @@ bool PngReader::SetUpFormat() {
 
 bool PngReader::ReadChunks() {
     for (;;) {
-        if (Remaining() < 4) {
+        if (static_cast<uint64_t>(bytes.Left()) < 4) {
             errorCode = kPngNotPng;
             return false;
         }
-        const uint32_t length = ReadU32BE();
+        const uint32_t length = bytes.U32BE();
         if (length > kLargestChunk) {
             errorCode = kPngBadLength;
             return false;
         }
-        if (Remaining() < uint64_t{length} + 8) {
+        if (static_cast<uint64_t>(bytes.Left()) < uint64_t{length} + 8) {
             errorCode = kPngNotPng;
             return false;
         }
-        const uint8_t* type = readCursor;
+        const uint8_t* type = bytes.cursor;
         const uint8_t* next = type + 8 + length;
         if (IsType(type, "IHDR")) {
             errorCode = kPngMisplacedChunk;
@@ -277,7 +275,7 @@ bool PngReader::ReadChunks() {
         } else if (IsType(type, "pHYs")) {
             TakeResolution(length, type);
         }
-        readCursor = next;
+        bytes.cursor = next;
     }
 }
 
@@ -366,22 +364,22 @@ bool PngReader::HandleImageData(uint32_t length, const uint8_t* chunk) {
 // The cursor stands at the first IDAT's type; afterwards it stands after the
 // run's last CRC, at the chunk that ended the run.
 bool PngReader::GatherRun(uint32_t firstLength) {
-    const uint8_t* first = readCursor - 4;  // the first chunk's length field
-    idatData = readCursor + 4;
+    const uint8_t* first = bytes.cursor - 4;  // the first chunk's length field
+    idatData = bytes.cursor + 4;
     uint64_t total = firstLength;
     int chunks = 1;
-    readCursor += 8 + uint64_t{firstLength};
+    bytes.cursor += 8 + uint64_t{firstLength};
     for (;;) {
-        if (Remaining() < 4) {
+        if (static_cast<uint64_t>(bytes.Left()) < 4) {
             errorCode = kPngBrokenRun;
             return false;
         }
-        const uint32_t length = BigEndian(readCursor);
-        if (length > kLargestChunk || Remaining() < uint64_t{length} + 12) {
+        const uint32_t length = BigEndian(bytes.cursor);
+        if (length > kLargestChunk || static_cast<uint64_t>(bytes.Left()) < uint64_t{length} + 12) {
             errorCode = kPngBrokenRun;
             return false;
         }
-        const uint8_t* type = readCursor + 4;
+        const uint8_t* type = bytes.cursor + 4;
         if (!IsType(type, "IDAT")) break;
         if (Crc(type, length + 4) != BigEndian(type + 4 + length)) {
             errorCode = kPngBrokenRun;
@@ -389,7 +387,7 @@ bool PngReader::GatherRun(uint32_t firstLength) {
         }
         total += length;
         ++chunks;
-        readCursor += 12 + uint64_t{length};
+        bytes.cursor += 12 + uint64_t{length};
     }
     if (total > 0xFFFFFFFFu) {
         errorCode = kPngOutOfMemory;
@@ -403,7 +401,7 @@ bool PngReader::GatherRun(uint32_t firstLength) {
         return false;
     }
     uint8_t* to = joinedRun;
-    for (const uint8_t* at = first; at < readCursor;) {
+    for (const uint8_t* at = first; at < bytes.cursor;) {
         const uint32_t length = BigEndian(at);
         memcpy(to, at + 8, length);
         to += length;

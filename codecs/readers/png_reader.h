@@ -9,6 +9,7 @@
 #error "readers and writers are for the codecs library and the layers above it"
 #endif
 
+#include "codecs/readers/mapped_file.h"
 #include "core/codec_state.h"
 
 #include <cstdint>
@@ -43,6 +44,7 @@ class PngReader : public CodecState {
 public:
     PngReader();
 
+    ByteReader bytes;
     int32_t bitDepth = 0;
     int32_t colorType = 0;
     bool interlaced = false;

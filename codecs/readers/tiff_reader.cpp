@@ -82,13 +82,13 @@ void TiffReader::Release() {
 
 bool TiffReader::Seek(uint64_t offset, uint64_t count) {
     if (offset > fileLength || count > fileLength - offset) return false;
-    readCursor = fileStart + offset;
+    bytes.cursor = fileStart + offset;
     return true;
 }
 
 DecodedImage* TiffReader::Decode() {
-    fileStart = readCursor;
-    fileLength = readCursor == nullptr ? 0 : static_cast<uint64_t>(readEnd - readCursor);
+    fileStart = bytes.cursor;
+    fileLength = bytes.cursor == nullptr ? 0 : static_cast<uint64_t>(bytes.end - bytes.cursor);
     if (!ReadHeader() || !ReadDirectory() || !ChooseOutput()) return nullptr;
 
     uint64_t rowBytes;  // of one source row
@@ -118,27 +118,23 @@ DecodedImage* TiffReader::Decode() {
 
 bool TiffReader::ReadHeader() {
     if (!Seek(0, 8)) return Fail(kTiffMalformed);
-    if (readCursor[0] == 'I' && readCursor[1] == 'I') {
+    if (bytes.cursor[0] == 'I' && bytes.cursor[1] == 'I') {
         littleEndian = true;
-        readU16 = ReadU16LE;
-        readU32 = ReadU32LE;
-    } else if (readCursor[0] == 'M' && readCursor[1] == 'M') {
+    } else if (bytes.cursor[0] == 'M' && bytes.cursor[1] == 'M') {
         littleEndian = false;
-        readU16 = ReadU16BE;
-        readU32 = ReadU32BE;
     } else {
         return Fail(kTiffMalformed);
     }
-    readCursor += 2;
-    if (readU16() != 42) return Fail(kTiffMalformed);
+    bytes.cursor += 2;
+    if (U16() != 42) return Fail(kTiffMalformed);
     // Only this first directory is read: the offset of a next one is never followed.
-    if (!Seek(readU32(), 2)) return Fail(kTiffMalformed);
+    if (!Seek(U32(), 2)) return Fail(kTiffMalformed);
     return true;
 }
 
 bool TiffReader::ReadDirectory() {
-    const uint64_t entriesAt = static_cast<uint64_t>(readCursor - fileStart) + 2;
-    const uint32_t entries = readU16();
+    const uint64_t entriesAt = static_cast<uint64_t>(bytes.cursor - fileStart) + 2;
+    const uint32_t entries = U16();
     if (!Seek(entriesAt, uint64_t{entries} * kEntryBytes)) return Fail(kTiffMalformed);
     bitsPerSample = 1;
     samplesPerPixel = 0;
@@ -147,8 +143,8 @@ bool TiffReader::ReadDirectory() {
     resolutionUnit = 2;
     for (uint32_t i = 0; i < entries; ++i) {
         const uint8_t* entry = fileStart + entriesAt + uint64_t{i} * kEntryBytes;
-        readCursor = entry;
-        const uint32_t tag = readU16();
+        bytes.cursor = entry;
+        const uint32_t tag = U16();
         if (!HandleEntry(tag, entry + kValueFieldAt)) return false;
     }
     if (stripOffsetCount != stripByteCountCount) return Fail(kTiffMalformed);
@@ -169,30 +165,30 @@ bool TiffReader::HandleEntry(uint32_t tag, const uint8_t* valueField) {
         default: break;
     }
     // The rest take the start of the value field whatever the declared type.
-    readCursor = valueField;
+    bytes.cursor = valueField;
     switch (tag) {
         case kCompression:
-            compression = static_cast<int32_t>(readU16());
+            compression = static_cast<int32_t>(U16());
             if (compression != 1) return Fail(kTiffUnsupported);
             break;
-        case kPhotometric: photometric = static_cast<int32_t>(readU16()); break;
-        case kXResolution: xResolutionOffset = readU32(); break;
-        case kYResolution: yResolutionOffset = readU32(); break;
-        case kResolutionUnit: resolutionUnit = static_cast<int32_t>(readU16()); break;
-        case kColorMap: colorMapOffset = readU32(); break;
+        case kPhotometric: photometric = static_cast<int32_t>(U16()); break;
+        case kXResolution: xResolutionOffset = U32(); break;
+        case kYResolution: yResolutionOffset = U32(); break;
+        case kResolutionUnit: resolutionUnit = static_cast<int32_t>(U16()); break;
+        case kColorMap: colorMapOffset = U32(); break;
         default: break;
     }
     return true;
 }
 
 bool TiffReader::ReadSide(int32_t& side) {
-    const uint32_t type = readU16();
-    readCursor += 4;  // the count
+    const uint32_t type = U16();
+    bytes.cursor += 4;  // the count
     uint32_t value;
     if (type == kTiffShort) {
-        value = readU16();
+        value = U16();
     } else if (type == kTiffLong) {
-        value = readU32();
+        value = U32();
     } else {
         return Fail(kTiffMalformed);
     }
@@ -203,18 +199,18 @@ bool TiffReader::ReadSide(int32_t& side) {
 }
 
 bool TiffReader::ReadSampleSizes(const uint8_t* valueField) {
-    readCursor += 2;  // the type is not examined
-    const uint32_t count = readU32();
+    bytes.cursor += 2;  // the type is not examined
+    const uint32_t count = U32();
     samplesPerPixel = count > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int32_t>(count);
-    readCursor = valueField;
+    bytes.cursor = valueField;
     if (count == 1) {
-        bitsPerSample = static_cast<int32_t>(readU16());
+        bitsPerSample = static_cast<int32_t>(U16());
     } else if (count == 3) {
         // Three SHORTs do not fit the value field: it holds their offset.
-        if (!Seek(readU32(), 6)) return Fail(kTiffMalformed);
-        const uint32_t red = readU16();
-        const uint32_t green = readU16();
-        const uint32_t blue = readU16();
+        if (!Seek(U32(), 6)) return Fail(kTiffMalformed);
+        const uint32_t red = U16();
+        const uint32_t green = U16();
+        const uint32_t blue = U16();
         if (red != green || green != blue || (red != 8 && red != 16)) return Fail(kTiffMalformed);
         bitsPerSample = static_cast<int32_t>(red);
     }
@@ -226,15 +222,15 @@ bool TiffReader::ReadSampleSizes(const uint8_t* valueField) {
 // could hold never reaches the allocator.
 bool TiffReader::ReadStripList(uint32_t*& list, uint32_t& length) {
     if (list != nullptr) return Fail(kTiffMalformed);
-    const uint32_t type = readU16();
-    const uint32_t count = readU32();
+    const uint32_t type = U16();
+    const uint32_t count = U32();
     if (count == 0 || (type != kTiffShort && type != kTiffLong)) return Fail(kTiffMalformed);
     const uint64_t valueBytes = type == kTiffShort ? 2 : 4;
     // One SHORT, one LONG or two SHORTs fit the value field; more lie at its offset.
-    if (count * valueBytes > 4 && !Seek(readU32(), count * valueBytes)) return Fail(kTiffMalformed);
+    if (count * valueBytes > 4 && !Seek(U32(), count * valueBytes)) return Fail(kTiffMalformed);
     list = static_cast<uint32_t*>(AllocatePages(uint64_t{count} * 4));
     if (list == nullptr) return Fail(kTiffOutOfMemory);
-    for (uint32_t i = 0; i < count; ++i) list[i] = valueBytes == 2 ? readU16() : readU32();
+    for (uint32_t i = 0; i < count; ++i) list[i] = valueBytes == 2 ? U16() : U32();
     length = count;
     return true;
 }
@@ -260,9 +256,9 @@ bool TiffReader::BuildPalette() {
     if (photometric == kPalette) {
         // All reds, then all greens, then all blues; each keeps its upper byte.
         if (!Seek(colorMapOffset, uint64_t{entries} * 6)) return Fail(kTiffOutsideFile);
-        for (uint32_t i = 0; i < entries; ++i) image.palette[i].rgbRed = static_cast<BYTE>(readU16() >> 8);
-        for (uint32_t i = 0; i < entries; ++i) image.palette[i].rgbGreen = static_cast<BYTE>(readU16() >> 8);
-        for (uint32_t i = 0; i < entries; ++i) image.palette[i].rgbBlue = static_cast<BYTE>(readU16() >> 8);
+        for (uint32_t i = 0; i < entries; ++i) image.palette[i].rgbRed = static_cast<BYTE>(U16() >> 8);
+        for (uint32_t i = 0; i < entries; ++i) image.palette[i].rgbGreen = static_cast<BYTE>(U16() >> 8);
+        for (uint32_t i = 0; i < entries; ++i) image.palette[i].rgbBlue = static_cast<BYTE>(U16() >> 8);
         return true;
     }
     const uint32_t step = 255 / (entries - 1);
@@ -341,11 +337,11 @@ void TiffReader::Unpack(uint64_t rowBytes) {
 void TiffReader::ReadResolution() {
     if (xResolutionOffset == 0 || yResolutionOffset == 0) return;
     if (!Seek(xResolutionOffset, 8)) return;
-    const uint32_t xNumerator = readU32();
-    const uint32_t xDenominator = readU32();
+    const uint32_t xNumerator = U32();
+    const uint32_t xDenominator = U32();
     if (xDenominator == 0 || !Seek(yResolutionOffset, 8)) return;
-    const uint32_t yNumerator = readU32();
-    const uint32_t yDenominator = readU32();
+    const uint32_t yNumerator = U32();
+    const uint32_t yDenominator = U32();
     if (yDenominator == 0) return;
     int32_t x;
     int32_t y;

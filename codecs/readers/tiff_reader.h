@@ -10,6 +10,7 @@
 #error "readers and writers are for the codecs library and the layers above it"
 #endif
 
+#include "codecs/readers/mapped_file.h"
 #include "core/codec_state.h"
 
 #include <cstdint>
@@ -45,9 +46,11 @@ constexpr uint32_t kTiffLong = 4;
 // said and the buffers built from it.
 class TiffState : public CodecState {
 public:
+    ByteReader bytes;
     bool littleEndian = true;
-    uint32_t (*readU16)() = nullptr;
-    uint32_t (*readU32)() = nullptr;
+    // The next value in the file's byte order.
+    uint32_t U16() { return littleEndian ? bytes.U16LE() : bytes.U16BE(); }
+    uint32_t U32() { return littleEndian ? bytes.U32LE() : bytes.U32BE(); }
     int32_t photometric = 4;  // no picture is accepted with it: a file without the tag fails
     int32_t bitsPerSample = 1;
     int32_t samplesPerPixel = 0;  // the count of the sample-size entry

@@ -38,8 +38,8 @@ protected:
         reader.ResetHandles();
         reader.Reset();
         prepare(reader);
-        readCursor = copy.get();
-        readEnd = copy.get() + bytes.size();
+        reader.bytes.cursor = copy.get();
+        reader.bytes.end = copy.get() + bytes.size();
         DecodedImage* image = reader.Decode();
         reader.Release();
         code = reader.errorCode;
