@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
         printf("| %dx%d | %.2f | %.2f |\n", slot.width, slot.height, *std::min_element(slot.ms.begin(), slot.ms.end()),
                Median(slot.ms));
     printf("| all | %.2f | %.2f |\n", *std::min_element(totals.begin(), totals.end()), Median(totals));
-    ReleaseAndClear(currentImage->pixels);
+    ReleasePicture(*currentImage);
     currentImage = nullptr;
     DestroyCodecs();
     HeapDestroy(privateHeap);

@@ -7,7 +7,8 @@
 
 // A decoded picture laid out as a device-independent bitmap: header and a
 // 256-entry colour table (together a valid BITMAPINFO), bottom-up rows padded
-// to 4 bytes, 24-bit pixels blue-green-red; then where it came from.
+// to 4 bytes, 24-bit pixels blue-green-red; then where it came from, and
+// how the file says its rows are to be shown.
 struct DecodedImage {
     BITMAPINFOHEADER header;
     RGBQUAD palette[256];
@@ -17,7 +18,34 @@ struct DecodedImage {
     uint32_t fileSize;
     int32_t fileBitCount;  // depth as stored in the file, before conversion
     FILETIME lastWriteTime;
+    // The EXIF/TIFF orientation of the stored rows: 1 upright, 2..8 mirrored
+    // and/or turned; 1 also when the file gives none or an invalid one.
+    int32_t orientation = 1;
+    // The embedded ICC profile as stored: a page block of iccProfileSize
+    // bytes that the picture owns like its pixels; null when there is none.
+    uint8_t* iccProfile;
+    uint32_t iccProfileSize;
 };
+
+// Largest embedded profile kept; the JPEG format's own limit (255 segments)
+// is about as much.
+constexpr uint32_t kLargestIccProfile = 16u << 20;
+
+// A reader's picture after it was handed on: no blocks (they are the batch
+// driver's now), upright, no profile.
+void DetachPicture(DecodedImage& image);
+// Releases the pixels and the profile, leaving both null.
+void ReleasePicture(DecodedImage& image);
+// A page block of count bytes (1..kLargestIccProfile) for the picture's
+// profile, set on the picture; null, the picture unchanged, when memory runs
+// out or the count is out of range.
+uint8_t* AllocateIccProfile(DecodedImage& image, uint32_t count);
+// Keeps a copy of the bytes as the picture's profile. A count of 0 or past
+// kLargestIccProfile is no profile to keep (true, nothing kept); false when
+// memory runs out.
+bool KeepIccProfile(DecodedImage& image, const uint8_t* bytes, uint32_t count);
+// Releases the profile block; the picture then has none.
+void ReleaseIccProfile(DecodedImage& image);
 
 // The picture on its way from the decoded image through fitting to a writer.
 struct FittedPicture {

@@ -36,8 +36,7 @@ int FuzzLoad(bool (*load)(LPCWSTR), const uint8_t* data, size_t size) {
     const bool loaded = load(path.c_str());
     if (loaded != (currentImage != nullptr)) abort();
     if (currentImage != nullptr) {
-        ReleasePages(currentImage->pixels);
-        currentImage->pixels = nullptr;
+        ReleasePicture(*currentImage);
         currentImage = nullptr;
     }
     // Every page block of the load is gone again, whatever the input was.

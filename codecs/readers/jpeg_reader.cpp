@@ -1,9 +1,11 @@
 #include "codecs/readers/jpeg_reader.h"
 
 #include "core/memory.h"
+#include "codecs/readers/ifd0_tags.h"
 #include "codecs/readers/jpeg_errors.h"
 #include "codecs/readers/mapped_file.h"
 
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -108,14 +110,39 @@ void ReadRows(jpeg_decompress_struct& library, uint8_t* pixels, uint64_t stride)
     }
 }
 
+// The orientation of the first Exif APP1 segment and the profile of the APP2
+// ICC_PROFILE segments, which the library puts together in sequence order
+// (a set with a segment missing or repeated gives none). False when the
+// profile's block cannot be allocated.
+bool RecordDisplayTags(DecodedImage& image, jpeg_decompress_struct& library) {
+    for (jpeg_saved_marker_ptr marker = library.marker_list; marker != nullptr; marker = marker->next) {
+        if (marker->marker == JPEG_APP0 + 1 && marker->data_length >= 6 && memcmp(marker->data, "Exif\0\0", 6) == 0) {
+            image.orientation = ReadOrientation(marker->data + 6, marker->data_length - 6);
+            break;
+        }
+    }
+    JOCTET* profile = nullptr;
+    unsigned int length = 0;
+    if (!jpeg_read_icc_profile(&library, &profile, &length)) return true;
+    const bool kept = KeepIccProfile(image, profile, length);
+    free(profile);
+    return kept;
+}
+
 // Header to last row; false on a picture this reader does not take. A library
 // error jumps straight back to Decompress.
 bool ReadPicture(JpegReader& reader, jpeg_decompress_struct& library) {
     InstallSource(library, reader.inputView, reader.image.fileSize);
+    jpeg_save_markers(&library, JPEG_APP0 + 1, 0xFFFF);
+    jpeg_save_markers(&library, JPEG_APP0 + 2, 0xFFFF);
     jpeg_read_header(&library, TRUE);
     // Checked before the library sizes its own buffers from the header too.
     if (!SideInRange(library.image_width) || !SideInRange(library.image_height)) {
         reader.errorCode = kJpegInvalidPicture;
+        return false;
+    }
+    if (!RecordDisplayTags(reader.image, library)) {
+        reader.errorCode = kJpegOutOfMemory;
         return false;
     }
     // Colour comes out blue-green-red, the row layout of the picture.
@@ -161,8 +188,8 @@ bool ReadPicture(JpegReader& reader, jpeg_decompress_struct& library) {
 // lives in this frame, so the error exit's jump skips no destructor.
 DecodedImage* Decompress(JpegReader& reader) {
     // A picture handed out before belongs to its caller; a failure here must
-    // release only rows of its own.
-    reader.image.pixels = nullptr;
+    // release only blocks of its own.
+    DetachPicture(reader.image);
     jpeg_decompress_struct library;
     JpegErrorManager errors;
     library.mem = nullptr;
@@ -175,7 +202,7 @@ DecodedImage* Decompress(JpegReader& reader) {
     jpeg_destroy_decompress(&library);
     // Rows of a picture that stopped half-way are not handed to anybody.
     if (!decoded) {
-        ReleaseAndClear(reader.image.pixels);
+        ReleasePicture(reader.image);
         return nullptr;
     }
     return &reader.image;
@@ -187,7 +214,7 @@ void JpegReader::Reset() {
     ResetHandles();
     usePlainMemory = false;
     ZeroMemory(image.palette, sizeof image.palette);
-    image.pixels = nullptr;  // the previous picture belongs to the batch driver now
+    DetachPicture(image);  // the previous picture belongs to the batch driver now
 }
 
 DecodedImage* JpegReader::Decode(LPCWSTR path) {

@@ -12,7 +12,7 @@
 // What a failed decode leaves in errorCode. A fatal error of the library
 // (not a JPEG file, an unsupported or corrupt one) leaves it at 0.
 enum JpegReaderError : int32_t {
-    kJpegOutOfMemory = kErrorOutOfMemory,  // the pixel rows could not be allocated
+    kJpegOutOfMemory = kErrorOutOfMemory,  // the pixel rows or the ICC profile could not be allocated
     // Decoded width or height outside 1..kLargestJpegSide, or a component
     // count other than 1, 3 and 4.
     kJpegInvalidPicture = kErrorInvalidPicture,

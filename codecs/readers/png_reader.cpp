@@ -1,6 +1,7 @@
 #include "codecs/readers/png_reader.h"
 
 #include "core/memory.h"
+#include "codecs/readers/ifd0_tags.h"
 #include "codecs/readers/mapped_file.h"
 #include "codecs/readers/png_format.h"
 
@@ -90,7 +91,7 @@ void PngReader::Reset() {
     alphaBuffer = nullptr;
     joinedRun = nullptr;
     rowBlock = nullptr;
-    sawPLTE = sawIDAT = sawIEND = sawGAMA = sawTRNS = false;
+    sawPLTE = sawIDAT = sawIEND = sawGAMA = sawTRNS = sawICCP = sawEXIF = false;
     displayGamma = 0;
     background[0] = background[1] = background[2] = 255;
     pixelsPerMetreX = pixelsPerMetreY = 0;
@@ -101,7 +102,7 @@ void PngReader::Reset() {
     fileGamma = 0;
     transparentRed = transparentGreen = transparentBlue = 0;
     memset(paletteAlpha, 255, sizeof paletteAlpha);
-    image.pixels = nullptr;  // the previous picture belongs to the batch driver now
+    DetachPicture(image);  // the previous picture belongs to the batch driver now
 }
 
 void PngReader::Release() {
@@ -120,7 +121,10 @@ DecodedImage* PngReader::Decode() {
             return nullptr;
         }
     }
-    if (!ReadChunks()) return nullptr;
+    if (!ReadChunks()) {
+        ReleaseIccProfile(image);  // a picture that failed keeps no block
+        return nullptr;
+    }
     CorrectGamma();
     Composite();
     SetBitmapHeader(*this, width, height, outputBitCount, pixelsPerMetreX, pixelsPerMetreY);
@@ -274,6 +278,10 @@ bool PngReader::ReadChunks() {
             TakeTransparency(length, type);
         } else if (IsType(type, "pHYs")) {
             TakeResolution(length, type);
+        } else if (IsType(type, "iCCP")) {
+            if (!TakeProfile(length, type)) return false;
+        } else if (IsType(type, "eXIf")) {
+            TakeExif(length, type);
         }
         bytes.cursor = next;
     }
@@ -338,6 +346,56 @@ void PngReader::TakeResolution(uint32_t length, const uint8_t* chunk) {
     if (x > kLargestChunk || y > kLargestChunk) return;
     pixelsPerMetreX = static_cast<int32_t>(x);
     pixelsPerMetreY = static_cast<int32_t>(y);
+}
+
+// The first iCCP, before PLTE and IDAT, with a good CRC: a name of 1..79
+// bytes and its terminator, method 0, then the deflated profile. A broken one
+// is skipped; false only when memory runs out.
+bool PngReader::TakeProfile(uint32_t length, const uint8_t* chunk) {
+    if (sawICCP || sawPLTE || sawIDAT || Crc(chunk, length + 4) != BigEndian(chunk + 4 + length)) return true;
+    sawICCP = true;
+    const uint8_t* data = chunk + 4;
+    const auto* nameEnd = static_cast<const uint8_t*>(memchr(data, 0, length < 80 ? length : 80));
+    if (nameEnd == nullptr || nameEnd == data || static_cast<uint32_t>(nameEnd - data) + 2 > length || nameEnd[1] != 0)
+        return true;
+    const uint8_t* compressed = nameEnd + 2;
+    return InflateProfile(compressed, static_cast<uint32_t>(data + length - compressed));
+}
+
+// The profile's own header gives its size, so the block is allocated once
+// and the stream must fill it exactly: a stream that says more or less (or a
+// bomb) gives no profile.
+bool PngReader::InflateProfile(const uint8_t* compressed, uint32_t length) {
+    z_stream stream{};
+    stream.zalloc = PngHeapBlock;
+    stream.zfree = PngFreeHeapBlock;
+    stream.next_in = const_cast<Bytef*>(compressed);
+    stream.avail_in = length;
+    if (inflateInit(&stream) != Z_OK) return Fail(kPngOutOfMemory);
+    uint8_t size[4] = {};
+    stream.next_out = size;
+    stream.avail_out = 4;
+    int result = inflate(&stream, Z_SYNC_FLUSH);
+    const uint32_t declared = BigEndian(size);
+    const bool sized = result == Z_OK && stream.avail_out == 0 && declared > 4 && declared <= kLargestIccProfile;
+    uint8_t* block = sized ? AllocateIccProfile(image, declared) : nullptr;
+    if (block != nullptr) {
+        memcpy(block, size, 4);
+        stream.next_out = block + 4;
+        stream.avail_out = declared - 4;
+        result = inflate(&stream, Z_FINISH);
+        if (result != Z_STREAM_END || stream.avail_out != 0) ReleaseIccProfile(image);
+    }
+    inflateEnd(&stream);
+    // Only memory makes a profile fail the picture; a broken stream is skipped.
+    return (sized && block == nullptr) || result == Z_MEM_ERROR ? Fail(kPngOutOfMemory) : true;
+}
+
+// The first eXIf with a good CRC gives the orientation; anywhere before IEND.
+void PngReader::TakeExif(uint32_t length, const uint8_t* chunk) {
+    if (sawEXIF || Crc(chunk, length + 4) != BigEndian(chunk + 4 + length)) return;
+    sawEXIF = true;
+    image.orientation = ReadOrientation(chunk + 4, length);
 }
 
 bool PngReader::HandleImageData(uint32_t length, const uint8_t* chunk) {

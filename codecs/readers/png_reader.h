@@ -18,7 +18,7 @@ struct z_stream_s;  // the compression library's stream, kept out of this header
 
 // What a failed (or, for kPngBrokenStream, a partial) decode leaves in errorCode.
 enum PngReaderError : int32_t {
-    kPngOutOfMemory = kErrorOutOfMemory,        // a page buffer or the row block
+    kPngOutOfMemory = kErrorOutOfMemory,        // a page buffer, the row block or the ICC profile
     kPngInvalidPicture = kErrorInvalidPicture,  // a side outside 1..25000, or an output of 2 GiB or more
     kPngCannotOpen = kErrorCannotOpenInput,
     kPngNotPng = 6,               // no signature, under 33 bytes, or a chunk past the end of the file
@@ -58,6 +58,8 @@ public:
     bool sawIEND = false;
     bool sawGAMA = false;
     bool sawTRNS = false;
+    bool sawICCP = false;
+    bool sawEXIF = false;
     int32_t fileGamma = 0;
     uint8_t transparentRed = 0;
     uint8_t transparentGreen = 0;  // also the grey key
@@ -111,6 +113,9 @@ private:
     void TakeGamma(uint32_t length, const uint8_t* chunk);
     void TakeTransparency(uint32_t length, const uint8_t* chunk);
     void TakeResolution(uint32_t length, const uint8_t* chunk);
+    bool TakeProfile(uint32_t length, const uint8_t* chunk);
+    bool InflateProfile(const uint8_t* compressed, uint32_t length);
+    void TakeExif(uint32_t length, const uint8_t* chunk);
     bool GatherRun(uint32_t firstLength);
     bool DecodePixels();
     // One pass (or the whole picture): false when the stream ended or broke.

@@ -1,6 +1,7 @@
 #include "codecs/readers/tiff_reader.h"
 
 #include "core/memory.h"
+#include "codecs/readers/ifd0_tags.h"
 #include "codecs/readers/mapped_file.h"
 
 #include <cstring>
@@ -70,7 +71,7 @@ void TiffReader::Reset() {
     stripData = nullptr;
     stripDataLength = 0;
     ZeroMemory(image.palette, sizeof image.palette);
-    image.pixels = nullptr;  // the previous picture belongs to the batch driver now
+    DetachPicture(image);  // the previous picture belongs to the batch driver now
 }
 
 void TiffReader::Release() {
@@ -110,6 +111,15 @@ DecodedImage* TiffReader::Decode() {
     ReleaseAndClear(stripData);
 
     ReadResolution();
+    // The orientation (274) and ICC profile (34675) tags of the directory.
+    const uint8_t* profile = nullptr;
+    uint32_t profileBytes = 0;
+    image.orientation = ReadOrientation(fileStart, fileLength);
+    if (FindIccProfile(fileStart, fileLength, profile, profileBytes) && !KeepIccProfile(image, profile, profileBytes)) {
+        ReleaseAndClear(image.pixels);
+        errorCode = kTiffOutOfMemory;
+        return nullptr;
+    }
     image.sourceFormat = kFormatTiff;
     image.fileBitCount = outputBitCount == 24 ? 3 * bitsPerSample : bitsPerSample;
     GetFileTime(inputFile, nullptr, nullptr, &image.lastWriteTime);

@@ -2,8 +2,9 @@
 // bilevel, 4- and 8-bit grey and 1-, 4- and 8-bit palette pictures become
 // 8-bit rows with a 256-entry colour table, 8- and 16-bit RGB becomes 24-bit
 // rows. Strips are joined in order and read row after row; every tag not
-// needed for that (orientation, planar layout, fill order, predictor...) is
-// skipped, so a picture is always taken as top-left, chunky, high bit first.
+// needed for that (planar layout, fill order, predictor...) is skipped, so a
+// picture is always taken as chunky, high bit first. The orientation and the
+// ICC profile are recorded on the picture as the file gives them.
 #pragma once
 
 #ifndef FRAMELET_LAYER_CODECS
@@ -17,8 +18,8 @@
 
 // What a failed decode leaves in errorCode.
 enum TiffReaderError : int32_t {
-    // A strip list, the joined strips (also when there are none at all) or
-    // the pixels cannot be allocated.
+    // A strip list, the joined strips (also when there are none at all), the
+    // pixels or the ICC profile cannot be allocated.
     kTiffOutOfMemory = kErrorOutOfMemory,
     // A side outside 1..kLargestTiffSide, compression other than none, or a
     // picture the reader does not read (depth, photometric, missing colour map).

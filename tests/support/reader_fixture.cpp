@@ -18,8 +18,7 @@ void ReaderTest::TearDown() {
 
 void ReaderTest::ReleaseDecoded() {
     if (currentImage == nullptr) return;
-    ReleasePages(currentImage->pixels);
-    currentImage->pixels = nullptr;
+    ReleasePicture(*currentImage);
     currentImage = nullptr;
 }
 

@@ -43,10 +43,7 @@ protected:
         DecodedImage* image = reader.Decode();
         reader.Release();
         code = reader.errorCode;
-        if (image != nullptr) {
-            ReleasePages(image->pixels);
-            image->pixels = nullptr;
-        }
+        if (image != nullptr) ReleasePicture(*image);
         return image != nullptr;
     }
 };
