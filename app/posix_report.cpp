@@ -96,7 +96,14 @@ void Say(const std::string& argument, const std::string& reason) {
     fflush(stderr);
 }
 
-void OnBatchEvent(int input, int slot, BatchEvent event, const WCHAR* destination) {
+// A line of the verbose report, on standard output.
+void Tell(const std::string& line) {
+    ClearProgress();
+    printf("%s\n", line.c_str());
+    fflush(stdout);
+}
+
+void OnBatchEvent(int input, int slot, BatchEvent event, const WCHAR* text) {
     if (reporter.arguments == nullptr || input < 0 || input >= static_cast<int>(reporter.arguments->size())) return;
     const std::string& argument = (*reporter.arguments)[static_cast<size_t>(input)];
     switch (event) {
@@ -105,10 +112,15 @@ void OnBatchEvent(int input, int slot, BatchEvent event, const WCHAR* destinatio
             break;
         case BatchEvent::kNotLoaded: Say(argument, WhyNotLoaded(argument)); break;
         case BatchEvent::kWritten:
-            if (reporter.verbose && destination != nullptr) {
-                ClearProgress();
-                printf("%s -> %s\n", argument.c_str(), Utf8(destination).c_str());
-                fflush(stdout);
+            if (reporter.verbose && text != nullptr) Tell(argument + " -> " + Utf8(text));
+            break;
+        case BatchEvent::kTurnedUpright:
+            if (reporter.verbose && text != nullptr) Tell(argument + ": turned upright (orientation " + Utf8(text) + ")");
+            break;
+        case BatchEvent::kConverted:
+            if (reporter.verbose && text != nullptr) {
+                const std::string profile = text[0] != 0 ? Utf8(text) : "its embedded profile";
+                Tell(argument + ": converted from " + profile + " to sRGB");
             }
             break;
         case BatchEvent::kSmallerThanSlot: {

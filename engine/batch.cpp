@@ -3,6 +3,7 @@
 #include "engine/codec_set.h"
 #include "engine/fitting/fitting.h"
 #include "engine/load_picture.h"
+#include "engine/prepare_picture.h"
 #include "core/memory.h"
 #include "engine/save_picture.h"
 #include "settings/settings_store.h"
@@ -122,8 +123,26 @@ BatchEvent ConvertSlot(const WCHAR* input, const OutputSlot& slot, const WCHAR* 
     return result;
 }
 
-void Report(int input, int slot, BatchEvent event, const WCHAR* destination = nullptr) {
-    if (reportBatchEvent != nullptr) reportBatchEvent(input, slot, event, destination);
+void Report(int input, int slot, BatchEvent event, const WCHAR* text = nullptr) {
+    if (reportBatchEvent != nullptr) reportBatchEvent(input, slot, event, text);
+}
+
+// The input loaded, then upright and in sRGB as the settings ask; false when
+// either step fails, with no picture memory left.
+bool LoadPrepared(int input, const WCHAR* path) {
+    if (!LoadPicture(path)) return false;
+    PreparedNotes notes;
+    if (!PreparePicture(*currentImage, appSettings.AutoRot, appSettings.ToSRGB, notes)) {
+        ReleasePicture(*currentImage);
+        currentImage = nullptr;
+        return false;
+    }
+    if (notes.converted) Report(input, -1, BatchEvent::kConverted, notes.profileName);
+    if (notes.turnedFrom != 1) {
+        const WCHAR digit[2] = {static_cast<WCHAR>(L'0' + notes.turnedFrom), 0};
+        Report(input, -1, BatchEvent::kTurnedUpright, digit);
+    }
+    return true;
 }
 
 }  // namespace
@@ -197,7 +216,7 @@ bool RunBatch(int count, const WCHAR* const* inputs, int* written) {
     int successes = 0;
     for (int n = 0; n < count; ++n) {
         Report(n, -1, BatchEvent::kReading);
-        if (!LoadPicture(inputs[n])) {
+        if (!LoadPrepared(n, inputs[n])) {
             Report(n, -1, BatchEvent::kNotLoaded);
             Report(n, -1, BatchEvent::kDone);
             continue;
@@ -211,7 +230,7 @@ bool RunBatch(int count, const WCHAR* const* inputs, int* written) {
             if (result == BatchEvent::kWritten) ++successes;
             Report(n, i, result, result == BatchEvent::kWritten ? target : nullptr);
         }
-        ReleaseAndClear(currentImage->pixels);
+        ReleasePicture(*currentImage);
         currentImage = nullptr;  // it lives in a reader that goes with the codec set
         Report(n, -1, BatchEvent::kDone);
     }

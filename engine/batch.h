@@ -27,11 +27,13 @@ enum class BatchEvent {
     kNotWritten,       // fitting, encoding or copying failed
     kNamesTaken,       // the name and all its numbered forms exist
     kDone,             // the input is finished with
+    kTurnedUpright,    // text gives the orientation it was turned from (digits)
+    kConverted,        // from the embedded profile to sRGB; text is the profile's description
 };
 // Called, when set, with the input's index in the batch and the slot's index
-// (-1 for the input's own events); destination only with kWritten. Null by
-// default.
-extern void (*reportBatchEvent)(int input, int slot, BatchEvent event, const WCHAR* destination);
+// (-1 for the input's own events); text only with kWritten (the destination),
+// kTurnedUpright and kConverted. Null by default.
+extern void (*reportBatchEvent)(int input, int slot, BatchEvent event, const WCHAR* text);
 
 // The five messages of the program.
 enum ErrorMessage {

@@ -2,6 +2,7 @@
 
 #include "engine/codec_set.h"
 #include "engine/load_picture.h"
+#include "engine/prepare_picture.h"
 #include "core/memory.h"
 
 #include <unistd.h>
@@ -36,6 +37,8 @@ int FuzzLoad(bool (*load)(LPCWSTR), const uint8_t* data, size_t size) {
     const bool loaded = load(path.c_str());
     if (loaded != (currentImage != nullptr)) abort();
     if (currentImage != nullptr) {
+        PreparedNotes notes;
+        PreparePicture(*currentImage, true, true, notes);
         ReleasePicture(*currentImage);
         currentImage = nullptr;
     }

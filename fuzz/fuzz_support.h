@@ -1,6 +1,7 @@
 // The shared body of the reader fuzz targets: the input becomes a scratch
-// file, one reader's load entry reads it, and the picture is released as the
-// batch driver would release it.
+// file, one reader's load entry reads it, the picture is turned upright and
+// converted to sRGB (so the orientation and profile parsers are in reach),
+// and it is released as the batch driver would release it.
 #pragma once
 
 #include "platform/win32.h"

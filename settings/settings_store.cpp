@@ -58,6 +58,8 @@ const Key kOptions[] = {
     {L"SpiPath", Kind::Text, APP_FIELD(SpiPath), {L""}},
     {L"DrctCvt", Kind::Number, APP_FIELD(DrctCvt), {L"2"}},
     {L"DispNUM", Kind::Number, APP_FIELD(DispNUM), {L"2"}},
+    {L"AutoRot", Kind::Flag, APP_FIELD(AutoRot), {L"1"}},
+    {L"ToSRGB", Kind::Flag, APP_FIELD(ToSRGB), {L"1"}},
 };
 
 #undef SLOT_FIELD

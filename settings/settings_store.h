@@ -34,6 +34,8 @@ struct AppSettings {
     WCHAR SpiPath[MAX_PATH];  // empty, or an existing folder
     int32_t DrctCvt;
     int32_t DispNUM;
+    bool AutoRot;  // turn photos upright by their EXIF orientation
+    bool ToSRGB;   // convert colours from an embedded ICC profile to sRGB
 };
 
 extern AppSettings appSettings;

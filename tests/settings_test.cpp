@@ -21,7 +21,8 @@ const std::vector<std::wstring> kSavedKeyOrder = [] {
     for (int n = 1; n <= 6; ++n)
         for (const wchar_t* family : {L"OSize", L"OutW", L"OutH", L"AddName", L"OutDir", L"MkDirAdd", L"MkDirStr"})
             keys.push_back(family + std::to_wstring(n));
-    for (const wchar_t* key : {L"Quality", L"Sampling", L"Limit", L"LmtVal", L"UseSpi", L"SpiPath", L"DrctCvt", L"DispNUM"})
+    for (const wchar_t* key : {L"Quality", L"Sampling", L"Limit", L"LmtVal", L"UseSpi", L"SpiPath", L"DrctCvt", L"DispNUM",
+                               L"AutoRot", L"ToSRGB"})
         keys.push_back(key);
     return keys;
 }();
@@ -83,9 +84,11 @@ TEST_F(Settings, DefaultsWithoutAFile) {
     EXPECT_EQ(appSettings.SpiPath[0], 0);
     EXPECT_EQ(appSettings.DrctCvt, 2);
     EXPECT_EQ(appSettings.DispNUM, 2);
+    EXPECT_TRUE(appSettings.AutoRot);
+    EXPECT_TRUE(appSettings.ToSRGB);
 }
 
-TEST_F(Settings, SaveWritesExactlyTheFiftyKeysInOrderAndDropsUnknownOnes) {
+TEST_F(Settings, SaveWritesExactlyTheFiftyTwoKeysInOrderAndDropsUnknownOnes) {
     WriteIni("Added=by hand\r\nOutW1=640\r\n");
     SettingsStore::Load();
     SettingsStore::Save();
@@ -99,6 +102,8 @@ TEST_F(Settings, SaveWritesExactlyTheFiftyKeysInOrderAndDropsUnknownOnes) {
     EXPECT_EQ(Value(L"MkDirStr2"), L"800x600");
     EXPECT_EQ(Value(L"Quality"), L"75");
     EXPECT_EQ(Value(L"DrctCvt"), L"2");
+    EXPECT_EQ(Value(L"AutoRot"), L"1");
+    EXPECT_EQ(Value(L"ToSRGB"), L"1");
 }
 
 TEST_F(Settings, RoundTripKeepsEveryValue) {
@@ -119,6 +124,8 @@ TEST_F(Settings, RoundTripKeepsEveryValue) {
     wcscpy(appSettings.SpiPath, folder.path().c_str());
     appSettings.DrctCvt = 7;  // out of range: stored as it is
     appSettings.DispNUM = 4;
+    appSettings.AutoRot = false;
+    appSettings.ToSRGB = false;
     const AppSettings saved = appSettings;
     SettingsStore::Save();
     appSettings = AppSettings{};
@@ -139,6 +146,8 @@ TEST_F(Settings, RoundTripKeepsEveryValue) {
     EXPECT_EQ(std::wstring(appSettings.SpiPath), folder.path());
     EXPECT_EQ(appSettings.DrctCvt, 7);
     EXPECT_EQ(appSettings.DispNUM, 4);
+    EXPECT_FALSE(appSettings.AutoRot);
+    EXPECT_FALSE(appSettings.ToSRGB);
 }
 
 TEST_F(Settings, FlagsKeepTheLowestBitAndSizesParseLikeWcstol) {

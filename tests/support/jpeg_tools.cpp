@@ -143,6 +143,8 @@ JpegBytes EncodeJpeg(const JpegRecipe& recipe) {
     library.Y_density = static_cast<UINT16>(recipe.yDensity);
     if (recipe.progressive) jpeg_simple_progression(&library);
     jpeg_start_compress(&library, TRUE);
+    for (const JpegSegment& segment : recipe.markers)
+        jpeg_write_marker(&library, segment.marker, segment.body.data(), static_cast<unsigned int>(segment.body.size()));
     const size_t rowBytes = static_cast<size_t>(recipe.width) * static_cast<size_t>(recipe.components);
     while (library.next_scanline < library.image_height) {
         JSAMPROW row = const_cast<JSAMPROW>(recipe.rows.data() + rowBytes * library.next_scanline);

@@ -49,5 +49,6 @@ struct JpegRecipe {
     int yDensity = 1;
     bool jfif = true;
     bool progressive = false;
+    std::vector<JpegSegment> markers;  // APPn and the like, after the JFIF segment
 };
 JpegBytes EncodeJpeg(const JpegRecipe& recipe);

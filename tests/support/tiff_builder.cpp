@@ -123,9 +123,12 @@ TiffBytes SimpleTiff(const TiffPicture& picture) {
     tiff.Entry(259, 3, {1});
     tiff.Entry(262, 3, {picture.photometric});
     tiff.Entry(273, 4, offsets);
+    if (picture.orientation != 0) tiff.Entry(274, 3, {picture.orientation});
     tiff.Entry(277, 3, {static_cast<uint32_t>(picture.bitsPerSample.size())});
     tiff.Entry(278, 4, {rowsPerStrip});
     tiff.Entry(279, 4, counts);
     if (!picture.colorMap.empty()) tiff.Entry(320, 3, picture.colorMap);
+    const uint32_t iccCount = picture.iccCount != 0 ? picture.iccCount : static_cast<uint32_t>(picture.iccProfile.size());
+    if (!picture.iccProfile.empty()) tiff.RawEntry(34675, 7, iccCount, tiff.Data(picture.iccProfile));
     return tiff.Build();
 }
