@@ -18,6 +18,8 @@ enum OptionCode {
     kSettings,
     kInstallDesktopEntry,
     kRemoveDesktopEntry,
+    kNoRotate,
+    kNoColourConversion,
 };
 
 const option kOptions[] = {
@@ -26,6 +28,8 @@ const option kOptions[] = {
     {"quality", required_argument, nullptr, 'q'},
     {"sampling", required_argument, nullptr, kSampling},
     {"max-size", required_argument, nullptr, kMaxSize},
+    {"no-rotate", no_argument, nullptr, kNoRotate},
+    {"no-colour-conversion", no_argument, nullptr, kNoColourConversion},
     {"verbose", no_argument, nullptr, 'v'},
     {"settings", no_argument, nullptr, kSettings},
     {"install-desktop-entry", no_argument, nullptr, kInstallDesktopEntry},
@@ -49,6 +53,11 @@ const char kHelp[] =
     "  -q, --quality N       JPEG quality, 1 to 100\n"
     "      --sampling S      JPEG chroma sampling: 420, 422 or 444\n"
     "      --max-size KIB    largest JPEG file in KiB, 1 to 32767; 0: no limit\n"
+    "      --no-rotate       use the pixels as stored, not turned upright by\n"
+    "                        the picture's EXIF orientation\n"
+    "      --no-colour-conversion\n"
+    "                        use the colours as stored, not converted from an\n"
+    "                        embedded ICC profile to sRGB\n"
     "  -v, --verbose         name every file written\n"
     "      --settings        show the settings file and the settings in use\n"
     "      --install-desktop-entry\n"
@@ -59,6 +68,7 @@ const char kHelp[] =
     "  -V, --version         show the version and exit\n"
     "\n"
     "The options hold for this run only: the settings file is not changed.\n"
+    "Outputs carry no EXIF and no colour profile (so no GPS position either).\n"
     "Exit status: 0 when a file was written, 1 when none was, 2 for a wrong\n"
     "command line.\n";
 
@@ -196,6 +206,8 @@ bool ParseOption(int code, const char* value, CommandLine& command) {
         case 'q': return ParseRange("quality", value, 1, 100, command.quality);
         case kSampling: return ParseSampling(value, command.sampling);
         case kMaxSize: return ParseRange("size limit", value, 0, kLargestLimit, command.maxSize);
+        case kNoRotate: command.noRotate = true; return true;
+        case kNoColourConversion: command.noColourConversion = true; return true;
         case 'v': command.verbose = true; return true;
         case kSettings: command.action = Action::kShowSettings; return true;
         case kInstallDesktopEntry: command.action = Action::kInstallDesktopEntry; return true;
@@ -296,4 +308,6 @@ void ApplyOverrides(const CommandLine& command, AppSettings& settings) {
         settings.Limit = true;
         settings.LmtVal = command.maxSize;
     }
+    if (command.noRotate) settings.AutoRot = false;
+    if (command.noColourConversion) settings.ToSRGB = false;
 }

@@ -32,11 +32,14 @@ struct CommandLine {
     int32_t quality = -1;
     int32_t sampling = -1;               // the stored code: 0 4:2:0, 1 4:2:2, 2 4:4:4
     int32_t maxSize = -1;                // KiB; 0 switches the limit off
+    bool noRotate = false;               // use the pixels as stored, whatever their orientation
+    bool noColourConversion = false;     // use the colour numbers as stored, whatever their profile
     std::vector<std::string> arguments;  // the pictures as given
     std::vector<std::wstring> inputs;    // the same as absolute paths
 
     bool HasOverrides() const {
-        return !slots.empty() || formatIndex >= 0 || quality >= 0 || sampling >= 0 || maxSize >= 0;
+        return !slots.empty() || formatIndex >= 0 || quality >= 0 || sampling >= 0 || maxSize >= 0 || noRotate ||
+               noColourConversion;
     }
 };
 

@@ -81,6 +81,8 @@ void PrintSettings(FILE* out, const WCHAR* path, const AppSettings& settings, bo
     if (settings.Limit) limit = "at most " + std::to_string(settings.LmtVal) + " KiB (the quality is chosen to fit)";
     fprintf(out, "JPEG: quality %d, sampling %s, %s\n", settings.Quality, SamplingName(settings.Sampling).c_str(),
             limit.c_str());
+    fprintf(out, "Photos: %s, %s\n", settings.AutoRot ? "turned upright by their EXIF orientation" : "used as stored",
+            settings.ToSRGB ? "colours converted from an embedded profile to sRGB" : "colours used as stored");
     if (settings.UseSpi) {
         fprintf(out, "Plug-ins: %s\n", Utf8(settings.SpiPath).c_str());
     } else {

@@ -4,6 +4,7 @@
 
 #include "app/version.h"
 #include "support/bmp_builder.h"
+#include "support/metadata_files.h"
 #include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
@@ -250,7 +251,28 @@ TEST_F(Command, ManPageNamesEveryOptionOfTheHelp) {
         EXPECT_NE(page.find(option), std::string::npos) << option;
         ++options;
     }
-    EXPECT_EQ(options, 11);
+    EXPECT_EQ(options, 13);
+}
+
+TEST_F(Command, VerboseSaysWhenAPhotoWasTurnedOrConvertedAndABrokenProfileSaysNothing) {
+    const Bytes adobe = ReadWholeFile(L"/usr/share/color/icc/colord/AdobeRGB1998.icc");
+    if (adobe.empty()) GTEST_SKIP() << "colord-data is not installed";
+    const TestPicture photo = PhotoPicture(200, 150, 24, 3);
+    std::vector<JpegSegment> segments = IccSegments(adobe);
+    segments.push_back(ExifSegment(ExifBlock(6)));
+    work.Write(L"photo.jpg", JpegFile(photo, segments));
+    for (const NamedFile& file : BrokenMetadataFiles(photo))
+        if (file.name == "icc-refused.jpg") work.Write(L"broken.jpg", file.bytes);
+    const Outcome told = Framelet({"-v", "-s", "60x40", "photo.jpg", "broken.jpg"});
+    EXPECT_EQ(told.status, 0);
+    EXPECT_NE(told.out.find("photo.jpg: converted from Compatible with Adobe RGB (1998) to sRGB\n"
+                            "photo.jpg: turned upright (orientation 6)\nphoto.jpg -> "),
+              std::string::npos)
+        << told.out;
+    EXPECT_EQ(told.out.find("broken.jpg:"), std::string::npos) << told.out;
+    EXPECT_EQ(told.err, "");
+    const Outcome kept = Framelet({"-v", "--no-rotate", "--no-colour-conversion", "-s", "60x40", "photo.jpg"});
+    EXPECT_EQ(kept.out.find("photo.jpg:"), std::string::npos) << kept.out;
 }
 
 TEST_F(Command, OneOffSlotsAndFormatAreUsedAndTheSettingsFileStaysAsItWas) {
@@ -326,17 +348,21 @@ TEST_F(Command, SettingsListsWhatTheFileHolds) {
                                  pad(folder, width) + "-           -\n" +
                                  "Format: PNG\n"
                                  "JPEG: quality 33, sampling 4:4:4, at most 250 KiB (the quality is chosen to fit)\n"
+                                 "Photos: turned upright by their EXIF orientation, colours converted from an "
+                                 "embedded profile to sRGB\n"
                                  "Plug-ins: off\n";
     EXPECT_EQ(outcome.out, expected);
     EXPECT_EQ(Text(settingsFile), before);
 
-    const Outcome changed = Framelet({"--settings", "-s", "100x100", "-f", "gif", "--max-size", "0"});
+    const Outcome changed =
+        Framelet({"--settings", "-s", "100x100", "-f", "gif", "--max-size", "0", "--no-rotate", "--no-colour-conversion"});
     EXPECT_NE(changed.out.find("(with this command line's options)"), std::string::npos);
     EXPECT_NE(changed.out.find("\n1     100x100  (the first picture's folder)  -           -\n"), std::string::npos)
         << changed.out;
     EXPECT_EQ(changed.out.find("1920x1080"), std::string::npos);
     EXPECT_NE(changed.out.find("Format: GIF\n"), std::string::npos);
     EXPECT_NE(changed.out.find("no size limit"), std::string::npos);
+    EXPECT_NE(changed.out.find("Photos: used as stored, colours used as stored\n"), std::string::npos);
     EXPECT_EQ(Text(settingsFile), before);
 }
 
