@@ -11,6 +11,8 @@
 #define kSendToShortcutBox 3002
 #define kUsePluginsBox 3003
 #define kPluginFolderButton 3004
+#define kAutoRotateBox 3005
+#define kToSrgbBox 3006
 
 #ifndef RC_INVOKED
 

@@ -53,6 +53,8 @@ void OnInitDialog(HWND dialog) {
     } else if (appSettings.UseSpi) {
         CheckDlgButton(dialog, kUsePluginsBox, BST_CHECKED);
     }
+    CheckDlgButton(dialog, kAutoRotateBox, appSettings.AutoRot ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(dialog, kToSrgbBox, appSettings.ToSRGB ? BST_CHECKED : BST_UNCHECKED);
 }
 
 void ChoosePluginFolder(HWND dialog) {
@@ -92,6 +94,8 @@ INT_PTR CALLBACK OptionsDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM)
             EndDialog(dialog, kOptionsClose);
             break;
         case kUsePluginsBox: appSettings.UseSpi = Ticked(dialog, kUsePluginsBox); break;
+        case kAutoRotateBox: appSettings.AutoRot = Ticked(dialog, kAutoRotateBox); break;
+        case kToSrgbBox: appSettings.ToSRGB = Ticked(dialog, kToSrgbBox); break;
         case kPluginFolderButton: ChoosePluginFolder(dialog); break;
         default: break;
     }

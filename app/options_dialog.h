@@ -1,5 +1,6 @@
 // The options dialog (shortcuts on the desktop and in Send To, the plug-in
-// folder) and the shell services it and the main window use.
+// folder, turning photos upright and converting their colours to sRGB) and
+// the shell services it and the main window use.
 #pragma once
 
 #ifndef FRAMELET_LAYER_APP

@@ -195,10 +195,11 @@ protected:
 
     static void Click(HWND dialog, int id) { SendMessageW(GetDlgItem(dialog, id), BM_CLICK, 0, 0); }
     static bool Ticked(HWND dialog, int id) { return IsDlgButtonChecked(dialog, id) == BST_CHECKED; }
-    // The boxes as the dialog shows them: desktop, Send To, plug-ins.
+    // The boxes as the dialog shows them: desktop, Send To, plug-ins,
+    // turning upright, converting to sRGB.
     static std::vector<bool> Boxes(HWND dialog) {
-        return {Ticked(dialog, kDesktopShortcutBox), Ticked(dialog, kSendToShortcutBox),
-                Ticked(dialog, kUsePluginsBox)};
+        return {Ticked(dialog, kDesktopShortcutBox), Ticked(dialog, kSendToShortcutBox), Ticked(dialog, kUsePluginsBox),
+                Ticked(dialog, kAutoRotateBox), Ticked(dialog, kToSrgbBox)};
     }
 };
 
@@ -208,15 +209,27 @@ TEST_F(OptionsDialogTest, OpeningAndClosingWithoutChangesCreatesAndDeletesNothin
     std::vector<bool> shown;
     WithDialog([&](HWND dialog) {
         shown = Boxes(dialog);
-        // The resource's controls in tab order.
+        // The resource's controls in tab order, each inside the dialog and
+        // clear of the others.
         std::vector<int> order;
-        for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
+        std::vector<RECT> places;
+        RECT client;
+        GetClientRect(dialog, &client);
+        for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
             order.push_back(GetDlgCtrlID(child));
-        EXPECT_EQ(order,
-                  (std::vector<int>{2, kDesktopShortcutBox, kSendToShortcutBox, kUsePluginsBox, kPluginFolderButton}));
+            RECT place;
+            GetWindowRect(child, &place);
+            MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&place), 2);
+            RECT inside;
+            EXPECT_TRUE(IntersectRect(&inside, &place, &client) && EqualRect(&inside, &place)) << order.back();
+            for (const RECT& other : places) EXPECT_FALSE(IntersectRect(&inside, &place, &other)) << order.back();
+            places.push_back(place);
+        }
+        EXPECT_EQ(order, (std::vector<int>{2, kDesktopShortcutBox, kSendToShortcutBox, kUsePluginsBox,
+                                           kPluginFolderButton, kAutoRotateBox, kToSrgbBox}));
         Click(dialog, 2);
     });
-    EXPECT_EQ(shown, (std::vector<bool>{false, true, false}));
+    EXPECT_EQ(shown, (std::vector<bool>{false, true, false, true, true}));
     EXPECT_FALSE(FileExists(desktopLink));
     const std::vector<uint8_t> kept = ReadWholeFile(sendToLink);
     EXPECT_EQ(std::string(kept.begin(), kept.end()), "someone else's");
@@ -250,7 +263,7 @@ TEST_F(OptionsDialogTest, TickedBoxesCreateLinksToTheProgramAndUntickedOnesDelet
         Click(dialog, kSendToShortcutBox);
         Click(dialog, 2);
     });
-    EXPECT_EQ(shown, (std::vector<bool>{true, true, false}));
+    EXPECT_EQ(shown, (std::vector<bool>{true, true, false, true, true}));
     EXPECT_FALSE(FileExists(desktopLink));
     EXPECT_FALSE(FileExists(sendToLink));
 }
@@ -326,7 +339,7 @@ TEST_F(OptionsDialogTest, ThePluginFolderAndItsBox) {
         KillTimer(nullptr, browser.timer);
         Click(dialog, 2);
     });
-    EXPECT_EQ(shown, (std::vector<bool>{false, false, false}));
+    EXPECT_EQ(shown, (std::vector<bool>{false, false, false, true, true}));
     EXPECT_TRUE(useSpiAtOnce);
     EXPECT_NE(std::find(browserTexts.begin(), browserTexts.end(), L"設定パス: "), browserTexts.end())
         << browserTexts.size() << " texts";
@@ -334,6 +347,23 @@ TEST_F(OptionsDialogTest, ThePluginFolderAndItsBox) {
     WCHAR after[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, after);
     EXPECT_STREQ(after, before);
+}
+
+// The stored keys tick the boxes, and a click changes the setting at once.
+TEST_F(OptionsDialogTest, ThePhotoBoxesShowAndSetAutoRotAndToSrgb) {
+    WritePrivateProfileStringW(L"VEzu", L"AutoRot", L"0", settingsPath);
+    OpenMainWindow();
+    std::vector<bool> shown;
+    std::vector<bool> afterClicks;
+    WithDialog([&](HWND dialog) {
+        shown = Boxes(dialog);
+        Click(dialog, kAutoRotateBox);
+        Click(dialog, kToSrgbBox);
+        afterClicks = {appSettings.AutoRot, appSettings.ToSRGB};
+        Click(dialog, 2);
+    });
+    EXPECT_EQ(shown, (std::vector<bool>{false, false, false, false, true}));
+    EXPECT_EQ(afterClicks, (std::vector<bool>{true, false}));
 }
 
 }  // namespace
