@@ -115,7 +115,8 @@ void OnBatchEvent(int input, int slot, BatchEvent event, const WCHAR* text) {
             if (reporter.verbose && text != nullptr) Tell(argument + " -> " + Utf8(text));
             break;
         case BatchEvent::kTurnedUpright:
-            if (reporter.verbose && text != nullptr) Tell(argument + ": turned upright (orientation " + Utf8(text) + ")");
+            if (reporter.verbose && text != nullptr)
+                Tell(argument + ": turned upright (orientation " + Utf8(text) + ")");
             break;
         case BatchEvent::kConverted:
             if (reporter.verbose && text != nullptr) {

@@ -1,20 +1,24 @@
 // Times the batch fitting alone, without decoding or encoding: the picture
-// is decoded once, then every slot is fitted in each of `rounds` rounds.
-// Each round starts with the picture out of the caches, as it is after
+// is decoded once, then in each of `rounds` rounds it is prepared as the
+// batch prepares it (turned upright, converted to sRGB: nothing to do for an
+// upright untagged photo) and every slot is fitted. Each round starts with
+// the stored picture back in place and out of the caches, as it is after
 // decoding (the decoder's stores bypass them).
-// Prints the fastest and the median round per slot and for the whole set;
-// on a shared machine the fastest round is the steadiest figure.
+// Prints the fastest and the median round of the preparing, per slot and for
+// the whole set; on a shared machine the fastest round is the steadiest figure.
 //   fitting_bench PICTURE [ROUNDS [WxH ...]]
 // (50 rounds and the slots 1024x768, 800x600 and 160x120 unless given)
 #include "engine/codec_set.h"
 #include "engine/fitting/fitting.h"
 #include "engine/load_picture.h"
+#include "engine/prepare_picture.h"
 #include "core/memory.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -50,6 +54,35 @@ double FitOnce(const DecodedImage& image, const Slot& slot) {
     return fitted ? taken.count() : -1;
 }
 
+// The decoded picture as the reader left it, put back before each round.
+struct StoredPicture {
+    DecodedImage image;
+    std::vector<uint8_t> pixels;
+    std::vector<uint8_t> profile;
+
+    explicit StoredPicture(const DecodedImage& decoded)
+        : image(decoded),
+          pixels(decoded.pixels, decoded.pixels + PaddedRowBytes(decoded.header.biWidth, decoded.header.biBitCount) *
+                                                      decoded.header.biHeight),
+          profile(decoded.iccProfile, decoded.iccProfile + decoded.iccProfileSize) {}
+    void Restore(DecodedImage& picture) const {
+        ReleasePicture(picture);
+        picture = image;
+        picture.pixels = static_cast<uint8_t*>(AllocatePages(pixels.size()));
+        if (picture.pixels != nullptr) memcpy(picture.pixels, pixels.data(), pixels.size());
+        picture.iccProfile = nullptr;
+        KeepIccProfile(picture, profile.data(), static_cast<uint32_t>(profile.size()));
+    }
+};
+
+// The batch's preparing of the picture, in milliseconds; negative when memory ran out.
+double PrepareOnce(DecodedImage& picture, PreparedNotes& notes) {
+    const auto start = std::chrono::steady_clock::now();
+    const bool prepared = PreparePicture(picture, true, true, notes);
+    const std::chrono::duration<double, std::milli> taken = std::chrono::steady_clock::now() - start;
+    return prepared ? taken.count() : -1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -72,10 +105,16 @@ int main(int argc, char** argv) {
         fprintf(stderr, "fitting_bench: cannot read %s\n", argv[1]);
         return 1;
     }
+    const StoredPicture stored(*currentImage);
     std::vector<double> totals;
+    std::vector<double> preparing;
+    PreparedNotes notes;
     for (int round = 0; round < rounds; ++round) {
         double total = 0;
+        stored.Restore(*currentImage);
         EvictCaches();
+        preparing.push_back(PrepareOnce(*currentImage, notes));
+        if (preparing.back() < 0 || currentImage->pixels == nullptr) return 1;
         for (Slot& slot : slots) {
             const double ms = FitOnce(*currentImage, slot);
             if (ms < 0) {
@@ -89,6 +128,8 @@ int main(int argc, char** argv) {
     }
     printf("%s, %dx%d, %d rounds\n| slot | fastest ms | median ms |\n|---|---:|---:|\n", argv[1],
            currentImage->header.biWidth, currentImage->header.biHeight, rounds);
+    printf("| preparing (turned from %d%s) | %.2f | %.2f |\n", notes.turnedFrom, notes.converted ? ", converted" : "",
+           *std::min_element(preparing.begin(), preparing.end()), Median(preparing));
     for (const Slot& slot : slots)
         printf("| %dx%d | %.2f | %.2f |\n", slot.width, slot.height, *std::min_element(slot.ms.begin(), slot.ms.end()),
                Median(slot.ms));

@@ -18,7 +18,7 @@ constexpr int kCurveSamples = 1024;
 const cmsTagSignature kColorants[3] = {cmsSigRedColorantTag, cmsSigGreenColorantTag, cmsSigBlueColorantTag};
 const cmsTagSignature kCurves[3] = {cmsSigRedTRCTag, cmsSigGreenTRCTag, cmsSigBlueTRCTag};
 
-void IgnoreError(cmsContext, cmsUInt32Number, const char*) {}
+void LogNothing(cmsContext, cmsUInt32Number, const char*) {}
 
 // What one conversion holds, closed in the reverse order however it ends.
 struct Handles {
@@ -67,9 +67,8 @@ bool SameAsSrgb(cmsHPROFILE profile, cmsHPROFILE srgb) {
 // abstract and named-colour profiles are no picture's colours.
 bool DescribesRgbPictures(cmsHPROFILE profile) {
     const cmsProfileClassSignature kind = cmsGetDeviceClass(profile);
-    return cmsGetColorSpace(profile) == cmsSigRgbData &&
-           (kind == cmsSigInputClass || kind == cmsSigDisplayClass || kind == cmsSigOutputClass ||
-            kind == cmsSigColorSpaceClass);
+    return cmsGetColorSpace(profile) == cmsSigRgbData && (kind == cmsSigInputClass || kind == cmsSigDisplayClass ||
+                                                          kind == cmsSigOutputClass || kind == cmsSigColorSpaceClass);
 }
 
 void ConvertPalette(cmsHTRANSFORM transform, RGBQUAD (&palette)[256]) {
@@ -106,7 +105,7 @@ bool ConvertToSrgb(DecodedImage& picture, WCHAR (&name)[kProfileNameLength]) {
     Handles handles;
     handles.context = cmsCreateContext(nullptr, nullptr);
     if (handles.context == nullptr) return false;
-    cmsSetLogErrorHandlerTHR(handles.context, IgnoreError);
+    cmsSetLogErrorHandlerTHR(handles.context, LogNothing);
     handles.source = cmsOpenProfileFromMemTHR(handles.context, picture.iccProfile, picture.iccProfileSize);
     if (handles.source == nullptr || !DescribesRgbPictures(handles.source)) return false;
     handles.srgb = cmsCreate_sRGBProfileTHR(handles.context);

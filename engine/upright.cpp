@@ -55,8 +55,8 @@ void TurnInPlace(uint8_t* pixels, int64_t stride, int32_t width, int32_t height,
 // Orientations 5 to 8: the stored width x height picture into a height x
 // width one, a tile of kTile x kTile pixels at a time.
 template <int kBytes>
-void Transpose(const uint8_t* from, int64_t fromStride, uint8_t* to, int64_t toStride, int32_t width,
-               int32_t height, const Turn& turn) {
+void Transpose(const uint8_t* from, int64_t fromStride, uint8_t* to, int64_t toStride, int32_t width, int32_t height,
+               const Turn& turn) {
     const int64_t rowStep = turn.flip ? -fromStride : fromStride;
     const uint8_t* firstRow = from + (turn.flip ? (height - 1) * fromStride : 0);
     for (int32_t m0 = 0; m0 < width; m0 += kTile) {

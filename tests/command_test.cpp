@@ -271,8 +271,13 @@ TEST_F(Command, VerboseSaysWhenAPhotoWasTurnedOrConvertedAndABrokenProfileSaysNo
         << told.out;
     EXPECT_EQ(told.out.find("broken.jpg:"), std::string::npos) << told.out;
     EXPECT_EQ(told.err, "");
-    const Outcome kept = Framelet({"-v", "--no-rotate", "--no-colour-conversion", "-s", "60x40", "photo.jpg"});
+    // Switched off, the photo gives what the same pixels without metadata give.
+    work.Write(L"plain.jpg", JpegFile(photo, {}));
+    const Outcome kept = Framelet(
+        {"-v", "--no-rotate", "--no-colour-conversion", "-s", "60x40::_kept", "photo.jpg", "plain.jpg"});
     EXPECT_EQ(kept.out.find("photo.jpg:"), std::string::npos) << kept.out;
+    EXPECT_FALSE(Text(folder + "/plain_kept.jpg").empty());
+    EXPECT_EQ(Text(folder + "/photo_kept.jpg"), Text(folder + "/plain_kept.jpg"));
 }
 
 TEST_F(Command, OneOffSlotsAndFormatAreUsedAndTheSettingsFileStaysAsItWas) {

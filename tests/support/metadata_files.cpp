@@ -1,6 +1,5 @@
 #include "support/metadata_files.h"
 
-#include "support/bmp_builder.h"
 #include "support/png_builder.h"
 #include "support/tiff_builder.h"
 
@@ -110,20 +109,6 @@ Bytes TiffFile(const TestPicture& picture, uint32_t orientation, const Bytes& pr
     tiff.iccProfile = profile;
     tiff.iccCount = iccCount;
     return SimpleTiff(tiff);
-}
-
-Bytes BmpFile(const TestPicture& picture) {
-    BmpLayout layout;
-    layout.width = picture.width;
-    layout.height = picture.height;
-    layout.bitCount = static_cast<uint16_t>(picture.bitCount);
-    layout.pixels = picture.rows;
-    if (picture.bitCount == 8) {
-        layout.clrUsed = 256;
-        for (const RGBQUAD& entry : picture.palette)
-            Append(layout.afterHeader, {entry.rgbBlue, entry.rgbGreen, entry.rgbRed, 0});
-    }
-    return BuildBmp(layout);
 }
 
 std::vector<NamedFile> BrokenMetadataFiles(const TestPicture& picture) {

@@ -29,8 +29,6 @@ Bytes JpegFile(const TestPicture& picture, const std::vector<JpegSegment>& segme
 Bytes PngFile(const TestPicture& picture, const Bytes& chunks);
 // A 24-bit picture as an RGB TIFF; its tags as TiffPicture takes them.
 Bytes TiffFile(const TestPicture& picture, uint32_t orientation, const Bytes& profile, uint32_t iccCount = 0);
-// A 24-bit or 8-bit picture as a bitmap file.
-Bytes BmpFile(const TestPicture& picture);
 
 // Broken EXIF blocks and profiles around the 24-bit picture, each named with
 // its extension: every one must give the stored picture.
