@@ -141,7 +141,8 @@ TEST_F(Photos, ProfilesGiveLittleCmsOwnConversionAndSrgbOnesTheStoredPicture) {
     const Bytes adobe = Read(Colord("AdobeRGB1998.icc"));
     if (adobe.empty()) GTEST_SKIP() << "colord-data is not installed";
     const auto embedded = [](const char* jpeg) {
-        const JpegSegment* app2 = WalkJpeg(Read(Corpus(jpeg))).Find(0xE2);
+        const JpegStructure structure = WalkJpeg(Read(Corpus(jpeg)));
+        const JpegSegment* app2 = structure.Find(0xE2);
         return app2 != nullptr ? Bytes(app2->body.begin() + 14, app2->body.end()) : Bytes{};
     };
     const Bytes prophoto = Read(Colord("ProPhotoRGB.icc"));
