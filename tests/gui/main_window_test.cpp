@@ -209,14 +209,14 @@ TEST_F(MainWindowTest, FreshStartShowsTheDefaultsAndClosingSavesThem) {
     Type(kSlotWidth, L"1024");
 
     Close();
-    EXPECT_EQ(IniKeyCount(settingsPath), 50);
+    EXPECT_EQ(IniKeyCount(settingsPath), 52);
     const std::pair<const WCHAR*, const WCHAR*> saved[] = {
         {L"OSize1", L"1"},       {L"OutW1", L"1024"},    {L"OutH1", L"768"},   {L"AddName1", L"1024x768"},
         {L"OutDir1", L""},       {L"MkDirAdd1", L"1"},   {L"MkDirStr1", L"Output"}, {L"OSize2", L"1"},
         {L"OutW2", L"800"},      {L"OutH2", L"600"},     {L"MkDirStr2", L"800x600"}, {L"OSize4", L"0"},
         {L"OutW6", L"0"},        {L"Quality", L"75"},    {L"Sampling", L"0"},  {L"Limit", L"0"},
         {L"LmtVal", L"100"},     {L"UseSpi", L"0"},      {L"SpiPath", L""},    {L"DrctCvt", L"2"},
-        {L"DispNUM", L"2"},
+        {L"DispNUM", L"2"},      {L"AutoRot", L"1"},     {L"ToSRGB", L"1"},
     };
     for (const auto& [key, value] : saved) EXPECT_EQ(IniValue(key), value) << key;
 }
@@ -506,7 +506,7 @@ TEST_F(ProgramTest, FileNamesOnTheCommandLineAreConvertedWithoutAWindow) {
     EXPECT_EQ(BitmapSize(TempFolder::JoinPath(output, L"a_s.bmp")), std::make_pair(8, 6));
     EXPECT_EQ(BitmapSize(TempFolder::JoinPath(output, L"b_s.bmp")), std::make_pair(8, 6));
     // Closing the hidden window saved every key.
-    EXPECT_EQ(IniKeyCount(ini), 50);
+    EXPECT_EQ(IniKeyCount(ini), 52);
     EXPECT_EQ(IniValue(L"OutDir1", ini), output);
 }
 
