@@ -15,6 +15,7 @@
 #include <cwchar>
 #include <initializer_list>
 
+HWND mainWindow = nullptr;
 int32_t osClass = 0;
 HFONT uiFont = nullptr;
 DWORD_PTR helpCookie = 0;
@@ -212,7 +213,6 @@ void SetUpSystemMenu() {
 
 void OnCreate(HWND window) {
     mainWindow = window;
-    collectSettings = MainWindow::CollectSettings;
     SetUpSystemMenu();
     CreateControls();
     FillControls();
@@ -260,7 +260,7 @@ void OnDropFiles(HDROP drop) {
         const int count = static_cast<int>(DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0));
         dropList = AllocateFileList(count);
         if (dropList == nullptr) {
-            ShowError(kMessageNoMemory);
+            ShowError(mainWindow, kMessageNoMemory);
         } else {
             dropCount = count;
             for (int i = 0; i < count; ++i) DragQueryFileW(drop, static_cast<UINT>(i), dropList[i], MAX_PATH);
@@ -359,6 +359,16 @@ void MoveDown(int id, int distance) {
     SetWindowPos(control, nullptr, at.x, at.y + distance, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
 }
 
+// The window's side of a batch: its controls, its messages and its title.
+BatchHost WindowHost() {
+    BatchHost host;
+    host.collectSettings = MainWindow::CollectSettings;
+    host.showMessage = [](int code) { ShowError(mainWindow, code); };
+    host.showBusy = [](bool busy) { SetWindowTextW(mainWindow, busy ? L"処理中..." : L"Framelet"); };
+    host.jobs = 0;
+    return host;
+}
+
 }  // namespace
 
 namespace MainWindow {
@@ -430,14 +440,14 @@ void CollectSettings() {
 
 void StartBatch() {
     if (dropList != nullptr) {
-        RunBatch(dropCount, dropList);
+        RunBatch(dropCount, dropList, nullptr, WindowHost());
         FreeFileList(dropList, dropCount);
         return;
     }
     int count = argCount - 1;
     WCHAR** list = AllocateFileList(count);
     if (list == nullptr) {
-        ShowError(kMessageNoMemory);
+        ShowError(mainWindow, kMessageNoMemory);
         return;
     }
     for (int i = 0; i < count; ++i) {
@@ -450,7 +460,7 @@ void StartBatch() {
         if (GetLongPathNameW(name, list[i], MAX_PATH) == 0 || list[i][MAX_PATH - 1] != 0)
             lstrcpynW(list[i], name, MAX_PATH);
     }
-    RunBatch(count, list);
+    RunBatch(count, list, nullptr, WindowHost());
     FreeFileList(list, count);
 }
 
@@ -488,7 +498,6 @@ LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lPar
         case WM_DESTROY: PostQuitMessage(0); return 0;
         case WM_NCDESTROY:
             mainWindow = nullptr;
-            collectSettings = nullptr;
             break;
         case WM_COMMAND: OnCommand(LOWORD(wParam), HIWORD(wParam)); return 0;
         case WM_SYSCOMMAND:

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+extern HWND mainWindow;  // null while no window exists
 extern int32_t osClass;  // 1 = 5.1, 2 = 6.x, 3 = 7 and later, 0 = unsupported
 extern HFONT uiFont;
 extern DWORD_PTR helpCookie;

@@ -40,13 +40,16 @@ int Convert(const CommandLine& command) {
     if (appSettings.outputFormat < 0) {
         fprintf(stderr, "framelet: the stored format (DrctCvt=%d) is none of bmp, png, jpeg, gif; try --format\n",
                 appSettings.DrctCvt);
-        ShowError(kMessageConversionFailed);
+        ShowError(nullptr, kMessageConversionFailed);
         return kWroteNothing;
     }
     // A progress line only helps someone watching a terminal, and only for a batch.
     const bool progress = inputs.size() > 1 && isatty(STDERR_FILENO);
     StartReporting(command.arguments, command.verbose, progress);
-    RunBatch(static_cast<int>(inputs.size()), inputs.data(), &written);
+    BatchHost host;
+    host.report = ReportBatchNote;
+    host.jobs = command.jobs;
+    RunBatch(static_cast<int>(inputs.size()), inputs.data(), &written, host);
     StopReporting();
     return written > 0 ? kWroteFiles : kWroteNothing;
 }
@@ -66,7 +69,7 @@ int main(int argc, char** argv) {
     }
     privateHeap = HeapCreate(0, kPrivateHeapInitialSize, 0);
     if (privateHeap == nullptr || !SettingsStore::ResolvePath()) {
-        ShowError(kMessageRunFailed);
+        ShowError(nullptr, kMessageRunFailed);
         return kWroteNothing;
     }
     SettingsStore::Load();

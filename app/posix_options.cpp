@@ -20,6 +20,8 @@ enum OptionCode {
     kRemoveDesktopEntry,
 };
 
+constexpr int32_t kMostJobs = 64;
+
 const option kOptions[] = {
     {"slot", required_argument, nullptr, 's'},
     {"format", required_argument, nullptr, 'f'},
@@ -27,6 +29,7 @@ const option kOptions[] = {
     {"sampling", required_argument, nullptr, kSampling},
     {"max-size", required_argument, nullptr, kMaxSize},
     {"verbose", no_argument, nullptr, 'v'},
+    {"jobs", required_argument, nullptr, 'j'},
     {"settings", no_argument, nullptr, kSettings},
     {"install-desktop-entry", no_argument, nullptr, kInstallDesktopEntry},
     {"remove-desktop-entry", no_argument, nullptr, kRemoveDesktopEntry},
@@ -35,7 +38,7 @@ const option kOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 // The leading colon makes getopt report a missing value apart from an unknown option.
-constexpr char kShortOptions[] = ":s:f:q:vhV";
+constexpr char kShortOptions[] = ":s:f:q:vj:hV";
 
 const char kHelp[] =
     "Usage: framelet [OPTION]... PICTURE...\n"
@@ -50,6 +53,8 @@ const char kHelp[] =
     "      --sampling S      JPEG chroma sampling: 420, 422 or 444\n"
     "      --max-size KIB    largest JPEG file in KiB, 1 to 32767; 0: no limit\n"
     "  -v, --verbose         name every file written\n"
+    "  -j, --jobs N          convert N pictures at once (default: one per\n"
+    "                        processor); names and bytes are the same\n"
     "      --settings        show the settings file and the settings in use\n"
     "      --install-desktop-entry\n"
     "                        offer framelet in file managers' \"Open With\"\n"
@@ -197,6 +202,7 @@ bool ParseOption(int code, const char* value, CommandLine& command) {
         case kSampling: return ParseSampling(value, command.sampling);
         case kMaxSize: return ParseRange("size limit", value, 0, kLargestLimit, command.maxSize);
         case 'v': command.verbose = true; return true;
+        case 'j': return ParseRange("job count", value, 1, kMostJobs, command.jobs);
         case kSettings: command.action = Action::kShowSettings; return true;
         case kInstallDesktopEntry: command.action = Action::kInstallDesktopEntry; return true;
         case kRemoveDesktopEntry: command.action = Action::kRemoveDesktopEntry; return true;

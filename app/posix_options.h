@@ -32,6 +32,7 @@ struct CommandLine {
     int32_t quality = -1;
     int32_t sampling = -1;               // the stored code: 0 4:2:0, 1 4:2:2, 2 4:4:4
     int32_t maxSize = -1;                // KiB; 0 switches the limit off
+    int32_t jobs = 0;                    // pictures converted at once; 0: one per processor
     std::vector<std::string> arguments;  // the pictures as given
     std::vector<std::wstring> inputs;    // the same as absolute paths
 

@@ -164,7 +164,7 @@ void OpenVersionWindow(HWND owner) {
     const HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(owner, GWLP_HINSTANCE));
     versionWindow = new (std::nothrow) VersionWindow(instance);
     if (versionWindow == nullptr) {
-        ShowError(kMessageNoMemory);
+        ShowError(mainWindow, kMessageNoMemory);
         return;
     }
     if (versionWindow->Open(owner)) return;

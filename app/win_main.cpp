@@ -50,7 +50,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
 
     int exitCode = 0;
     if (osClass == 0 || !SettingsStore::ResolvePath()) {
-        ShowError(kMessageRunFailed);
+        ShowError(mainWindow, kMessageRunFailed);
     } else if (FindWindowW(kMainWindowClass, nullptr) == nullptr) {
         // A second instance ends here silently; its files are dropped.
         if (MainWindow::Create(instance)) exitCode = RunMessageLoop();

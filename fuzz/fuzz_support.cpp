@@ -13,10 +13,12 @@
 namespace {
 
 // One codec set for the whole run, as one long batch would hold it.
+PictureContext context;
+
 const std::wstring& ScratchFile() {
     static const std::wstring path = [] {
         privateHeap = HeapCreate(0, kPrivateHeapInitialSize, 0);
-        if (privateHeap == nullptr || !CreateCodecs()) abort();
+        if (privateHeap == nullptr || !CreateCodecs(context.codecs)) abort();
         const std::string narrow = "/dev/shm/framelet-fuzz-" + std::to_string(getpid());
         return std::wstring(narrow.begin(), narrow.end());
     }();
@@ -25,7 +27,7 @@ const std::wstring& ScratchFile() {
 
 }  // namespace
 
-int FuzzLoad(bool (*load)(LPCWSTR), const uint8_t* data, size_t size) {
+int FuzzLoad(LoadEntry load, const uint8_t* data, size_t size) {
     const std::wstring& path = ScratchFile();
     const std::string narrow(path.begin(), path.end());
     FILE* file = fopen(narrow.c_str(), "wb");
@@ -33,12 +35,12 @@ int FuzzLoad(bool (*load)(LPCWSTR), const uint8_t* data, size_t size) {
     if (size > 0 && fwrite(data, 1, size, file) != size) abort();
     fclose(file);
     const int liveBefore = AllocationProbe::LiveBlocks();
-    const bool loaded = load(path.c_str());
-    if (loaded != (currentImage != nullptr)) abort();
-    if (currentImage != nullptr) {
-        ReleasePages(currentImage->pixels);
-        currentImage->pixels = nullptr;
-        currentImage = nullptr;
+    const bool loaded = load(context, path.c_str());
+    if (loaded != (context.current != nullptr)) abort();
+    if (context.current != nullptr) {
+        ReleasePages(context.current->pixels);
+        context.current->pixels = nullptr;
+        context.current = nullptr;
     }
     // Every page block of the load is gone again, whatever the input was.
     if (AllocationProbe::LiveBlocks() != liveBefore) abort();

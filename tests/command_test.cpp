@@ -250,7 +250,7 @@ TEST_F(Command, ManPageNamesEveryOptionOfTheHelp) {
         EXPECT_NE(page.find(option), std::string::npos) << option;
         ++options;
     }
-    EXPECT_EQ(options, 11);
+    EXPECT_EQ(options, 12);
 }
 
 TEST_F(Command, OneOffSlotsAndFormatAreUsedAndTheSettingsFileStaysAsItWas) {

@@ -1,6 +1,7 @@
 // The TIFF reader: the accepted layouts and their edge cases on hand-made
 // files, every failure with its code, and the public TIFF files against
 // libtiff's samples.
+#include "support/test_context.h"
 #include "codecs/readers/tiff_reader.h"
 #include "engine/codec_set.h"
 #include "engine/load_picture.h"
@@ -97,11 +98,11 @@ protected:
     DecodedImage* LoadFile(const std::wstring& path) { return LoadWith(LoadTiff, path); }
     bool DecodeInMemory(const Bytes& bytes, int32_t& code) {
         ReleaseDecoded();
-        return ReaderTest::DecodeInMemory(*tiffReader, bytes, code, [](TiffReader&) {});
+        return ReaderTest::DecodeInMemory(*context.codecs.tiffReader, bytes, code, [](TiffReader&) {});
     }
     void ExpectRejected(const Bytes& bytes, int32_t code, const std::string& what) {
         EXPECT_EQ(LoadBytes(bytes), nullptr) << what;
-        EXPECT_EQ(tiffReader->errorCode, code) << what;
+        EXPECT_EQ(context.codecs.tiffReader->errorCode, code) << what;
         int32_t inMemory = kErrorNone;
         EXPECT_FALSE(DecodeInMemory(bytes, inMemory)) << what;
         EXPECT_EQ(inMemory, code) << what;
@@ -110,10 +111,10 @@ protected:
     // was reached (it clears its host's colour table first).
     void ExpectHandedToPlugins(const std::wstring& path, const std::string& what) {
         ReleaseDecoded();
-        pluginHost->image.palette[7].rgbRed = 9;
-        EXPECT_FALSE(LoadPicture(path.c_str())) << what;
-        EXPECT_EQ(currentImage, nullptr) << what;
-        EXPECT_EQ(pluginHost->image.palette[7].rgbRed, 0) << what << ": the plug-in host was not asked";
+        context.codecs.pluginHost->image.palette[7].rgbRed = 9;
+        EXPECT_FALSE(LoadPicture(context, path.c_str())) << what;
+        EXPECT_EQ(context.current, nullptr) << what;
+        EXPECT_EQ(context.codecs.pluginHost->image.palette[7].rgbRed, 0) << what << ": the plug-in host was not asked";
         EXPECT_EQ(AllocationProbe::LiveBlocks(), liveBefore) << what;
     }
 };
@@ -163,8 +164,8 @@ TEST_F(TiffReading, RgbInBothByteOrdersAndBothDepths) {
     const uint32_t h = 5;
     const Bytes samples = Pattern(3 * w * h, 1);
     DecodedImage* image = LoadBytes(SimpleTiff(Rgb(true, w, h, 8, samples, 2)));
-    ASSERT_NE(image, nullptr) << tiffReader->errorCode;
-    EXPECT_EQ(image, &tiffReader->image);
+    ASSERT_NE(image, nullptr) << context.codecs.tiffReader->errorCode;
+    EXPECT_EQ(image, &context.codecs.tiffReader->image);
     EXPECT_EQ(image->header.biSize, 40u);
     EXPECT_EQ(image->header.biWidth, 7);
     EXPECT_EQ(image->header.biHeight, 5);
@@ -172,7 +173,7 @@ TEST_F(TiffReading, RgbInBothByteOrdersAndBothDepths) {
     EXPECT_EQ(image->header.biCompression, static_cast<DWORD>(BI_RGB));
     EXPECT_EQ(image->sourceFormat, kFormatTiff);
     EXPECT_EQ(image->fileBitCount, 24);
-    EXPECT_EQ(tiffReader->inputView, nullptr) << "the mapping stays after the load";
+    EXPECT_EQ(context.codecs.tiffReader->inputView, nullptr) << "the mapping stays after the load";
     Bytes expected;  // red, green, blue in the file: blue, green, red out
     for (size_t i = 0; i < samples.size(); i += 3)
         expected.insert(expected.end(), {samples[i + 2], samples[i + 1], samples[i]});
@@ -194,16 +195,16 @@ TEST_F(TiffReading, RgbInBothByteOrdersAndBothDepths) {
     // The dispatch finds the reader by the first bytes, whatever the name.
     const std::wstring path = folder.Write(L"photo.bin", SimpleTiff(Rgb(false, w, h, 8, samples)));
     ReleaseDecoded();
-    ASSERT_TRUE(LoadPicture(path.c_str()));
-    ASSERT_EQ(currentImage, &tiffReader->image);
-    EXPECT_EQ(AllRows(*currentImage), little);
-    EXPECT_EQ(currentImage->fileSize, static_cast<uint32_t>(ReadWholeFile(path).size()));
+    ASSERT_TRUE(LoadPicture(context, path.c_str()));
+    ASSERT_EQ(context.current, &context.codecs.tiffReader->image);
+    EXPECT_EQ(AllRows(*context.current), little);
+    EXPECT_EQ(context.current->fileSize, static_cast<uint32_t>(ReadWholeFile(path).size()));
 }
 
 TEST_F(TiffReading, GreyAndPaletteRowsAndTheirColourTables) {
     // 1-bit white is zero, 10 wide: two bytes a row, index 0 white.
     DecodedImage* image = LoadBytes(SimpleTiff(Indexed(0, 10, 2, 1, {0xA5, 0xC0, 0x5A, 0x3F})));
-    ASSERT_NE(image, nullptr) << tiffReader->errorCode;
+    ASSERT_NE(image, nullptr) << context.codecs.tiffReader->errorCode;
     EXPECT_EQ(image->header.biBitCount, 8);
     EXPECT_EQ(image->fileBitCount, 1);
     EXPECT_EQ(TopDownIndexes(*image), (Bytes{1, 0, 1, 0, 0, 1, 0, 1, 1, 1, 0, 1, 0, 1, 1, 0, 1, 0, 0, 0}));
@@ -248,7 +249,7 @@ TEST_F(TiffReading, GreyAndPaletteRowsAndTheirColourTables) {
 TEST_F(TiffReading, SidesAndSampleSizes) {
     const Bytes row(3 * 25001, 7);
     DecodedImage* image = LoadBytes(SimpleTiff(Rgb(true, 25000, 1, 8, row)));
-    ASSERT_NE(image, nullptr) << tiffReader->errorCode;
+    ASSERT_NE(image, nullptr) << context.codecs.tiffReader->errorCode;
     EXPECT_EQ(image->pixels[3 * 24999 + 2], 7);
     ExpectRejected(SimpleTiff(Rgb(true, 25001, 1, 8, row)), kTiffUnsupported, "25001 wide");
     ExpectRejected(SimpleTiff(Rgb(true, 1, 25001, 8, row)), kTiffUnsupported, "25001 high");
@@ -315,7 +316,7 @@ TEST_F(TiffReading, StripsInsideTheirEntriesAndShortStripData) {
     t.Entry(273, 3, {first, second});
     t.Entry(279, 3, {4, 4});
     DecodedImage* image = LoadBytes(t.Build());
-    ASSERT_NE(image, nullptr) << tiffReader->errorCode;
+    ASSERT_NE(image, nullptr) << context.codecs.tiffReader->errorCode;
     EXPECT_EQ(TopDownIndexes(*image), (Bytes{10, 20, 30, 40, 50, 60, 70, 80}));
 
     // Joined data shorter than the rows: it reads as the same data with zeros
@@ -502,7 +503,7 @@ TEST_F(TiffReading, EveryPrefixAndALoopingDirectory) {
     for (size_t length = 0; length < whole.size(); ++length) {
         const Bytes prefix(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(length));
         const bool loaded = LoadBytes(prefix) != nullptr;
-        const int32_t code = tiffReader->errorCode;
+        const int32_t code = context.codecs.tiffReader->errorCode;
         if (!loaded) {
             EXPECT_TRUE(code == kTiffMalformed || code == kTiffOutsideFile || (length == 0 && code == kTiffCannotOpen))
                 << length << " bytes: code " << code;
@@ -523,11 +524,11 @@ TEST_F(TiffReading, EveryFailedAllocationLeavesNothingBehind) {
     for (;; ++failing) {
         ReleaseDecoded();
         AllocationProbe::FailAt(failing);
-        const bool loaded = LoadTiff(path.c_str());
+        const bool loaded = LoadTiff(context, path.c_str());
         AllocationProbe::Reset();
         if (failing <= 4) {
             ASSERT_FALSE(loaded) << failing;
-            EXPECT_EQ(tiffReader->errorCode, kTiffOutOfMemory) << failing;
+            EXPECT_EQ(context.codecs.tiffReader->errorCode, kTiffOutOfMemory) << failing;
             ASSERT_EQ(AllocationProbe::LiveBlocks(), liveBefore) << failing;
             continue;
         }
@@ -727,7 +728,7 @@ TEST_F(TiffReading, PublicTiffFiles) {
             const fs::path file = root / corpus / path;
             const std::string name = std::string(corpus) + "/" + path;
             DecodedImage* image = LoadFile(file.wstring());
-            const int32_t code = tiffReader->errorCode;
+            const int32_t code = context.codecs.tiffReader->errorCode;
             if (row.verdict.rfind("broken", 0) == 0) {
                 // Defined, and the same from a buffer of exactly the file's size.
                 ++broken;
@@ -813,7 +814,7 @@ TEST_F(TiffReading, OtherTiffFilesGiveDefinedResults) {
         std::sort(files.begin(), files.end());
         for (const fs::path& file : files) {
             DecodedImage* image = LoadFile(file.wstring());
-            const int32_t code = tiffReader->errorCode;
+            const int32_t code = context.codecs.tiffReader->errorCode;
             EXPECT_EQ(image == nullptr, code != kErrorNone) << file;
             const auto known = kOtherDifferences.find(fs::relative(file, root).generic_string());
             if (known != kOtherDifferences.end()) {

@@ -335,3 +335,12 @@ bool GifReader::ComposePicture() {
     }
     return true;
 }
+
+const char* GifErrorText(int32_t code) {
+    switch (code) {
+        case kGifOutOfMemory: return "not enough memory for the GIF picture";
+        case kGifBadScreen: return "GIF screen size outside 1..25000";
+        case kGifUnknownBlock: return "GIF block of a kind the format does not have";
+        default: return "broken GIF file";
+    }
+}

@@ -628,3 +628,25 @@ void PngReader::Composite() {
         default: break;
     }
 }
+
+const char* PngErrorText(int32_t code) {
+    switch (code) {
+        case kPngOutOfMemory: return "not enough memory for the PNG picture";
+        case kPngInvalidPicture: return "PNG size outside 1..25000";
+        case kPngCannotOpen: return "the PNG file could not be read";
+        case kPngBadCrc: return "PNG chunk with a wrong checksum";
+        case kPngBadLength: return "PNG chunk length out of range";
+        case kPngBadHeaderLength:
+        case kPngNoHeader: return "PNG without a proper header chunk";
+        case kPngBadColourType: return "PNG colour type not allowed for its bit depth";
+        case kPngBadBitDepth: return "PNG bit depth not allowed";
+        case kPngBadCompression: return "PNG compression method not allowed";
+        case kPngBadFilterMethod: return "PNG filter method not allowed";
+        case kPngBadInterlace: return "PNG interlace method not allowed";
+        case kPngMisplacedChunk: return "PNG chunk out of place";
+        case kPngMissingData: return "PNG without image data or palette";
+        case kPngBrokenRun:
+        case kPngBrokenStream: return "broken PNG image data";
+        default: return "broken PNG file";
+    }
+}

@@ -129,3 +129,6 @@ private:
     template <int kBits>
     void Unpack(uint8_t packed, uint8_t*& destination, int32_t pixels);
 };
+
+// The reason a failed decode's errorCode names, as reports print it.
+const char* PngErrorText(int32_t code);

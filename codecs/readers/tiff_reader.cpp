@@ -351,3 +351,12 @@ void TiffReader::ReadResolution() {
     image.header.biXPelsPerMeter = x;
     image.header.biYPelsPerMeter = y;
 }
+
+const char* TiffErrorText(int32_t code) {
+    switch (code) {
+        case kTiffOutOfMemory: return "not enough memory for the TIFF picture";
+        case kTiffUnsupported: return "TIFF of a size, compression or layout that is not read";
+        case kTiffOutsideFile: return "TIFF data lies outside the file";
+        default: return "broken TIFF file";
+    }
+}

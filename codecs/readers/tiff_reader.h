@@ -102,3 +102,6 @@ private:
     void Unpack(uint64_t rowBytes);
     void ReadResolution();
 };
+
+// The reason a failed decode's errorCode names, as reports print it.
+const char* TiffErrorText(int32_t code);
