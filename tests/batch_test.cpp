@@ -4,12 +4,15 @@
 #include "core/memory.h"
 #include "settings/settings_store.h"
 #include "support/bmp_builder.h"
+#include "support/corpus_path.h"
 #include "support/message_boxes.h"
 #include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <map>
 
 namespace {
 
@@ -215,4 +218,92 @@ TEST_F(Batch, FailedAllocationsLeaveNoMemoryAndNoTemporaryFiles) {
         if (written == 1 && failing > asked) break;
         ASSERT_LT(failing, 200);
     }
+}
+
+namespace {
+
+// Every file below folder by its name relative to it, with its bytes.
+std::map<std::wstring, std::vector<uint8_t>> Outputs(const std::wstring& folder) {
+    std::map<std::wstring, std::vector<uint8_t>> files;
+    const std::filesystem::path root(folder);
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root))
+        if (e.is_regular_file()) files[e.path().lexically_relative(root).wstring()] = ReadWholeFile(e.path().wstring());
+    return files;
+}
+
+class ParallelBatch : public Batch {
+protected:
+    std::vector<std::wstring> inputs;
+
+    // The desktop's photographs, and one of them again under the same name
+    // from another folder; false when they are not installed.
+    bool TakePhotographs() {
+        const std::filesystem::path root = HostPath("/usr/share/backgrounds/mate");
+        std::error_code error;
+        for (const auto& e : std::filesystem::recursive_directory_iterator(root, error)) {
+            // The two largest would only make the run long.
+            if (e.is_regular_file() && e.path().filename().wstring().find(L"Elephants_") == std::wstring::npos)
+                inputs.push_back(e.path().wstring());
+        }
+        std::sort(inputs.begin(), inputs.end());
+        if (inputs.size() < 20) return false;
+        inputs.push_back(folder.Write(L"Aqua.jpg", ReadWholeFile(inputs[inputs.size() / 2])));
+        return true;
+    }
+    // A batch into its own folder, in two slots of one folder so that names
+    // collide and are numbered; the files written and the number reported.
+    std::map<std::wstring, std::vector<uint8_t>> Convert(int jobs, const wchar_t* name, int* written) {
+        const std::wstring out = folder.Join(name);
+        EXPECT_TRUE(CreateDirectoryW(out.c_str(), nullptr));
+        appSettings.outputFormat = 2;
+        for (int i = 0; i < kSlotCount; ++i) appSettings.slots[i].enabled = false;
+        appSettings.slots[0] = OutputSlot{true, 400, 300, {}, {}, false, {}};
+        appSettings.slots[1] = OutputSlot{true, 160, 120, {}, {}, false, {}};
+        wcscpy(appSettings.slots[0].folder, out.c_str());
+        wcscpy(appSettings.slots[1].folder, out.c_str());
+        std::vector<const WCHAR*> paths;
+        for (const std::wstring& p : inputs) paths.push_back(p.c_str());
+        BatchHost host;
+        host.jobs = jobs;
+        EXPECT_TRUE(RunBatch(static_cast<int>(paths.size()), paths.data(), written, host));
+        return Outputs(out);
+    }
+};
+
+}  // namespace
+
+TEST_F(ParallelBatch, AnyNumberOfWorkersGivesTheSameNamesAndBytes) {
+    if (!TakePhotographs()) GTEST_SKIP() << "the desktop's photographs are not installed";
+    int written = 0;
+    const auto alone = Convert(1, L"one", &written);
+    EXPECT_EQ(written, static_cast<int>(alone.size()));
+    EXPECT_TRUE(alone.count(L"Aqua+1.jpg") == 1) << "the second Aqua.jpg is numbered";
+    for (int jobs : {2, 8}) {
+        int parallelWritten = 0;
+        EXPECT_TRUE(Convert(jobs, jobs == 2 ? L"two" : L"eight", &parallelWritten) == alone) << jobs << " workers";
+        EXPECT_EQ(parallelWritten, written);
+    }
+}
+
+TEST_F(ParallelBatch, AFailedAllocationInOneWorkerLosesNoPicture) {
+    if (!TakePhotographs()) GTEST_SKIP() << "the desktop's photographs are not installed";
+    inputs.resize(6);
+    int written = 0;
+    const auto alone = Convert(1, L"alone", &written);
+    AllocationProbe::Reset();
+    Convert(3, L"counted", &written);
+    const int allocations = AllocationProbe::Allocations();
+    // Past the three codec sets, early and late in the batch, while other
+    // pictures are in flight.
+    const int sets = 3 * 14;
+    for (int failing : {sets + 1, sets + (allocations - sets) / 3, allocations - 2}) {
+        AllocationProbe::Reset();
+        AllocationProbe::FailAt(failing);
+        int parallelWritten = 0;
+        const std::wstring name = L"fail" + std::to_wstring(failing);
+        EXPECT_TRUE(Convert(3, name.c_str(), &parallelWritten) == alone) << "allocation " << failing;
+        EXPECT_EQ(parallelWritten, written);
+        EXPECT_EQ(AllocationProbe::LiveBlocks(), 0) << "allocation " << failing;
+    }
+    AllocationProbe::Reset();
 }

@@ -418,8 +418,9 @@ bool PngReader::DecodePixels() {
     stream.opaque = Z_NULL;
     stream.next_in = const_cast<Bytef*>(idatData);
     stream.avail_in = idatLength;
-    if (inflateInit(&stream) != Z_OK) {
-        errorCode = kPngBrokenStream;
+    const int started = inflateInit(&stream);
+    if (started != Z_OK) {
+        errorCode = started == Z_MEM_ERROR ? kPngOutOfMemory : kPngBrokenStream;
         return false;
     }
     const uint64_t fullRow = RowBytes(width, bitDepth, bytesPerPixel) + 1;
@@ -445,7 +446,8 @@ bool PngReader::DecodePixels() {
     PngFreeHeapBlock(nullptr, rowBlock);
     rowBlock = currentRow = priorRow = nullptr;
     inflateEnd(&stream);
-    return true;
+    // A broken stream still gives its rows; a lack of memory gives no picture.
+    return errorCode != kPngOutOfMemory;
 }
 
 bool PngReader::DecodePass(z_stream_s& stream, int32_t passWidth, int32_t passHeight, int32_t firstColumn,
@@ -464,7 +466,8 @@ bool PngReader::DecodePass(z_stream_s& stream, int32_t passWidth, int32_t passHe
         stream.avail_out = static_cast<uInt>(rowLength);
         const int result = inflate(&stream, Z_NO_FLUSH);
         if (result != Z_OK && result != Z_STREAM_END) {
-            errorCode = kPngBrokenStream;
+            // Running out of memory is no fault of the file: the rows would be made up.
+            errorCode = result == Z_MEM_ERROR ? kPngOutOfMemory : kPngBrokenStream;
             return false;
         }
         // A stream that ran dry inside the row: its missing bytes count as zero.
