@@ -1,6 +1,7 @@
 // The JPEG writer's output decoded and taken apart: quantisers, sampling,
 // markers, pixel order, the size-limit search and the failure paths.
 #include "codecs/writers/jpeg_writer.h"
+#include "codecs/writers/quality_search.h"
 #include "engine/batch.h"
 #include "engine/codec_set.h"
 #include "engine/save_picture.h"
@@ -87,10 +88,10 @@ protected:
         AllocationProbe::Reset();
         liveBefore = AllocationProbe::LiveBlocks();
         triedQualities.clear();
-        jpegAttemptTrace = RecordQuality;
+        qualityAttemptTrace = RecordQuality;
     }
     void TearDown() override {
-        jpegAttemptTrace = nullptr;
+        qualityAttemptTrace = nullptr;
         fittedPicture.pixels = nullptr;
         EXPECT_EQ(AllocationProbe::LiveBlocks(), liveBefore) << "a save kept memory";
         DestroyCodecs();
