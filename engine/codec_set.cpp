@@ -18,6 +18,7 @@ TiffReader* tiffReader = nullptr;
 GifReader* gifReader = nullptr;
 GifWriter* gifWriter = nullptr;
 PluginHost* pluginHost = nullptr;
+WebpWriter* webpWriter = nullptr;
 
 void (*codecSetTrace)(int index, bool created) = nullptr;
 
@@ -74,6 +75,7 @@ const Member kMembers[] = {
     CODEC_MEMBER(gifReader),
     CODEC_MEMBER(gifWriter),
     CODEC_MEMBER(pluginHost),
+    CODEC_MEMBER(webpWriter),
 };
 
 #undef CODEC_MEMBER

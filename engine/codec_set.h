@@ -19,6 +19,7 @@
 #include "codecs/writers/gif_writer.h"
 #include "codecs/writers/jpeg_writer.h"
 #include "codecs/writers/png_writer.h"
+#include "codecs/writers/webp_writer.h"
 
 extern BmpReader* bmpReader;
 extern BmpWriter* bmpWriter;
@@ -30,6 +31,7 @@ extern TiffReader* tiffReader;
 extern GifReader* gifReader;
 extern GifWriter* gifWriter;
 extern PluginHost* pluginHost;
+extern WebpWriter* webpWriter;
 
 // Creates the set in its fixed order; on a failed allocation stops and returns
 // false, leaving what exists for DestroyCodecs.

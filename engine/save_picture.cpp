@@ -56,3 +56,15 @@ bool SaveGif(LPCWSTR path) {
     writer.Release();
     return result;
 }
+
+bool SaveWebp(LPCWSTR path) {
+    WebpWriter& writer = *webpWriter;
+    writer.Reset();
+    PrepareWriter(writer, 24);
+    writer.SetQuality(appSettings.Quality);
+    const bool result = appSettings.Limit
+                            ? writer.EncodeWithinLimit(path, PictureColours(), fittedPicture.pixels, appSettings.LmtVal)
+                            : writer.Encode(path, PictureColours(), fittedPicture.pixels);
+    writer.Release();
+    return result;
+}

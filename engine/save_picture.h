@@ -15,3 +15,5 @@ bool SavePng(LPCWSTR path);
 bool SaveJpeg(LPCWSTR path);
 // Reduced to at most 256 colours whatever the picture's depth.
 bool SaveGif(LPCWSTR path);
+// At the JPEG quality, within the JPEG size limit when that is on.
+bool SaveWebp(LPCWSTR path);

@@ -16,7 +16,8 @@ void Record(int index, bool created) { events.emplace_back(index, created); }
 
 int LivingMembers() {
     const void* members[] = {filterWorkspace, colorReducer, resizeJob, sharpenJob, bmpReader, bmpWriter, pngReader,
-                             pngWriter, jpegReader, jpegWriter, tiffReader, gifReader, gifWriter, pluginHost};
+                             pngWriter, jpegReader, jpegWriter, tiffReader, gifReader, gifWriter, pluginHost,
+                             webpWriter};
     int count = 0;
     for (const void* m : members) count += m != nullptr;
     return count;
@@ -40,21 +41,21 @@ protected:
 
 TEST_F(CodecSet, CreatesInOrderAndDestroysInReverse) {
     ASSERT_TRUE(CreateCodecs());
-    EXPECT_EQ(LivingMembers(), 14);
+    EXPECT_EQ(LivingMembers(), 15);
     EXPECT_EQ(bmpReader->errorCode, 0);
     EXPECT_EQ(bmpReader->inputFile, INVALID_HANDLE_VALUE);
     EXPECT_EQ(bmpReader->ditherMode, 0);
     DestroyCodecs();
     EXPECT_EQ(LivingMembers(), 0);
-    ASSERT_EQ(events.size(), 28u);
-    for (int i = 0; i < 14; ++i) {
+    ASSERT_EQ(events.size(), 30u);
+    for (int i = 0; i < 15; ++i) {
         EXPECT_EQ(events[i], std::make_pair(i, true));
-        EXPECT_EQ(events[14 + i], std::make_pair(13 - i, false));
+        EXPECT_EQ(events[15 + i], std::make_pair(14 - i, false));
     }
 }
 
 TEST_F(CodecSet, AFailedAllocationStopsCreationAndDestructionIsSafeAfterIt) {
-    for (int failing = 1; failing <= 14; ++failing) {
+    for (int failing = 1; failing <= 15; ++failing) {
         events.clear();
         AllocationProbe::FailAt(failing);
         EXPECT_FALSE(CreateCodecs());

@@ -124,6 +124,8 @@ const WriterCase kWriters[] = {
     {"JPEG", SaveJpeg, [] { return static_cast<CodecState*>(jpegWriter); }, false},
     {"JPEG within a size limit", SaveJpeg, [] { return static_cast<CodecState*>(jpegWriter); }, true},
     {"GIF", SaveGif, [] { return static_cast<CodecState*>(gifWriter); }, false},
+    {"WebP", SaveWebp, [] { return static_cast<CodecState*>(webpWriter); }, false},
+    {"WebP within a size limit", SaveWebp, [] { return static_cast<CodecState*>(webpWriter); }, true},
 };
 
 }  // namespace
@@ -165,7 +167,7 @@ TEST_F(FaultInjection, EveryWriterFailsItsSaveWithCode5AndLeavesNoTemporaryFile)
 // the batch writes the other slot, every destination that exists is whole,
 // and no temporary or partial file is left anywhere.
 TEST_F(FaultInjection, SweepLeavesWholeFilesOrNoneAndTheBatchGoesOn) {
-    for (int32_t format : {0, 1, 2, 4}) {
+    for (int32_t format : {0, 1, 2, 4, 5}) {
         appSettings.outputFormat = format;
         WriteProbe::Reset();
         ASSERT_EQ(Run(), 2) << "format " << format;
