@@ -19,6 +19,7 @@ namespace {
 
 std::vector<int32_t> tried;
 
+#ifndef _WIN32
 // The plain fitting as cwebp reads it: top row first, red, green, blue.
 bool SavePpm(LPCWSTR path) {
     const int32_t w = fittedPicture.width;
@@ -29,6 +30,7 @@ bool SavePpm(LPCWSTR path) {
     std::ofstream(std::filesystem::path(path), std::ios::binary) << ppm;
     return fittedPicture.bitCount == 24;
 }
+#endif
 
 class WebpOutput : public DefaultSettingsBatch {
 protected:
