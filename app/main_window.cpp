@@ -89,7 +89,7 @@ constexpr Control kOptionControls[] = {
     {kVersionButton, Kind::Button, L"Ver.", 460, 479, 40, 22, 0},
 };
 
-constexpr const WCHAR* kFormatItems[] = {L"BMP", L"PNG", L"JPEG", L"GIF"};
+constexpr const WCHAR* kFormatItems[] = {L"BMP", L"PNG", L"JPEG", L"GIF", L"WebP"};
 constexpr const WCHAR* kShownGroupsItems[] = {L"2", L"3", L"4", L"5", L"6"};
 
 // The ten JPEG controls, in id order.

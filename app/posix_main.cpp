@@ -38,7 +38,7 @@ int Convert(const CommandLine& command) {
     int written = 0;
     KeepLargeBuffers();
     if (appSettings.outputFormat < 0) {
-        fprintf(stderr, "framelet: the stored format (DrctCvt=%d) is none of bmp, png, jpeg, gif; try --format\n",
+        fprintf(stderr, "framelet: the stored format (DrctCvt=%d) is none of bmp, png, jpeg, gif, webp; try --format\n",
                 appSettings.DrctCvt);
         ShowError(nullptr, kMessageConversionFailed);
         return kWroteNothing;

@@ -48,10 +48,11 @@ const char kHelp[] =
     "  -s, --slot WxH[:FOLDER[:SUFFIX]]\n"
     "                        use this slot in place of the stored ones; repeat\n"
     "                        for up to six (no FOLDER: the first picture's)\n"
-    "  -f, --format FORMAT   write bmp, png, jpeg or gif\n"
-    "  -q, --quality N       JPEG quality, 1 to 100\n"
+    "  -f, --format FORMAT   write bmp, png, jpeg, gif or webp\n"
+    "  -q, --quality N       JPEG and WebP quality, 1 to 100\n"
     "      --sampling S      JPEG chroma sampling: 420, 422 or 444\n"
-    "      --max-size KIB    largest JPEG file in KiB, 1 to 32767; 0: no limit\n"
+    "      --max-size KIB    largest JPEG or WebP file in KiB, 1 to 32767;\n"
+    "                        0: no limit\n"
     "  -v, --verbose         name every file written\n"
     "  -j, --jobs N          convert N pictures at once (default: one per\n"
     "                        processor); names and bytes are the same\n"
@@ -162,8 +163,9 @@ bool ParseSlot(const char* text, SlotOverride& slot) {
 }
 
 bool ParseFormat(const char* text, int32_t& index) {
-    static const char* const kNames[][2] = {{"bmp", nullptr}, {"png", nullptr}, {"jpeg", "jpg"}, {"gif", nullptr}};
-    for (int32_t i = 0; i < 4; ++i) {
+    static const char* const kNames[][2] = {
+        {"bmp", nullptr}, {"png", nullptr}, {"jpeg", "jpg"}, {"gif", nullptr}, {"webp", nullptr}};
+    for (int32_t i = 0; i < 5; ++i) {
         for (const char* name : kNames[i]) {
             if (name != nullptr && strcasecmp(text, name) == 0) {
                 index = i;
@@ -171,7 +173,7 @@ bool ParseFormat(const char* text, int32_t& index) {
             }
         }
     }
-    return Refuse("format", text, "must be bmp, png, jpeg or gif");
+    return Refuse("format", text, "must be bmp, png, jpeg, gif or webp");
 }
 
 bool ParseSampling(const char* text, int32_t& code) {

@@ -28,7 +28,7 @@ struct CommandLine {
     Action action = Action::kConvert;
     bool verbose = false;
     std::vector<SlotOverride> slots;
-    int32_t formatIndex = -1;  // DrctCvt: 0 BMP, 1 PNG, 2 JPEG, 3 GIF; -1 keeps the stored one
+    int32_t formatIndex = -1;  // DrctCvt: 0 BMP, 1 PNG, 2 JPEG, 3 GIF, 4 WebP; -1 keeps the stored one
     int32_t quality = -1;
     int32_t sampling = -1;               // the stored code: 0 4:2:0, 1 4:2:2, 2 4:4:4
     int32_t maxSize = -1;                // KiB; 0 switches the limit off

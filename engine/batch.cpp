@@ -33,7 +33,8 @@ struct OutputFormat {
 // Any code not listed is written as a bitmap. A format joins the list with
 // its writer, so no file ever carries an extension its content does not match.
 const OutputFormat kBitmap{0, L".bmp", SaveBmp};
-const OutputFormat kFormats[] = {kBitmap, {1, L".png", SavePng}, {2, L".jpg", SaveJpeg}, {4, L".gif", SaveGif}};
+const OutputFormat kFormats[] = {
+    kBitmap, {1, L".png", SavePng}, {2, L".jpg", SaveJpeg}, {4, L".gif", SaveGif}, {5, L".webp", SaveWebp}};
 
 // How often a copy is retried when its name was taken after the check.
 constexpr int kCopyAttempts = 8;
@@ -320,8 +321,8 @@ void ShowError(HWND owner, int code) {
 }
 
 int32_t OutputFormatFor(int32_t listIndex) {
-    static const int32_t kCodes[] = {0, 1, 2, 4};
-    return listIndex >= 0 && listIndex < 4 ? kCodes[listIndex] : -1;
+    static const int32_t kCodes[] = {0, 1, 2, 4, 5};
+    return listIndex >= 0 && listIndex < 5 ? kCodes[listIndex] : -1;
 }
 
 bool RenderSlot(PictureContext& context, LPCWSTR temporaryPath, SaveEntry save) {

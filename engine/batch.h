@@ -67,7 +67,7 @@ struct BatchHost {
 bool RunBatch(int count, const WCHAR* const* inputs, int* written = nullptr, const BatchHost& host = BatchHost{});
 
 // The batch's format code for an index of the format list (BMP, PNG, JPEG,
-// GIF); -1 for no format.
+// GIF, WebP); -1 for no format.
 int32_t OutputFormatFor(int32_t listIndex);
 
 using SaveEntry = bool (*)(PictureContext& context, LPCWSTR temporaryPath);

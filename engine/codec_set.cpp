@@ -63,6 +63,7 @@ const Member kMembers[] = {
     CODEC_MEMBER(gifReader),
     CODEC_MEMBER(gifWriter),
     CODEC_MEMBER(pluginHost),
+    CODEC_MEMBER(webpWriter),
 };
 
 #undef CODEC_MEMBER

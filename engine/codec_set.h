@@ -17,6 +17,7 @@
 #include "codecs/writers/gif_writer.h"
 #include "codecs/writers/jpeg_writer.h"
 #include "codecs/writers/png_writer.h"
+#include "codecs/writers/webp_writer.h"
 #include "core/color_reducer.h"
 #include "engine/fitting/fitting.h"
 
@@ -32,6 +33,7 @@ struct CodecSet {
     GifReader* gifReader = nullptr;
     GifWriter* gifWriter = nullptr;
     PluginHost* pluginHost = nullptr;
+    WebpWriter* webpWriter = nullptr;
     // Test hook: told of each object by its creation index (0 = workspace) as
     // it is created or destroyed.
     void (*trace)(int index, bool created) = nullptr;

@@ -53,3 +53,16 @@ bool SaveGif(PictureContext& context, LPCWSTR path) {
     writer.Release();
     return result;
 }
+
+bool SaveWebp(PictureContext& context, LPCWSTR path) {
+    WebpWriter& writer = *context.codecs.webpWriter;
+    const FittedPicture& picture = context.fitted;
+    writer.Reset();
+    PrepareWriter(writer, picture, 24);
+    writer.SetQuality(appSettings.Quality);
+    const bool result = appSettings.Limit
+                            ? writer.EncodeWithinLimit(path, picture.palette, picture.pixels, appSettings.LmtVal)
+                            : writer.Encode(path, picture.palette, picture.pixels);
+    writer.Release();
+    return result;
+}

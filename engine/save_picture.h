@@ -15,3 +15,5 @@ bool SavePng(PictureContext& context, LPCWSTR path);
 bool SaveJpeg(PictureContext& context, LPCWSTR path);
 // Reduced to at most 256 colours whatever the picture's depth.
 bool SaveGif(PictureContext& context, LPCWSTR path);
+// At the JPEG quality, within the JPEG size limit when that is on.
+bool SaveWebp(PictureContext& context, LPCWSTR path);

@@ -20,7 +20,7 @@ int LivingMembers() {
     const void* members[] = {s.fitting.workspace, s.fitting.reducer, s.fitting.resize, s.fitting.sharpen,
                              s.bmpReader,         s.bmpWriter,       s.pngReader,      s.pngWriter,
                              s.jpegReader,        s.jpegWriter,      s.tiffReader,     s.gifReader,
-                             s.gifWriter,         s.pluginHost};
+                             s.gifWriter,         s.pluginHost,      s.webpWriter};
     int count = 0;
     for (const void* m : members) count += m != nullptr;
     return count;
@@ -44,21 +44,21 @@ protected:
 
 TEST_F(CodecSetTest, CreatesInOrderAndDestroysInReverse) {
     ASSERT_TRUE(CreateCodecs(context.codecs));
-    EXPECT_EQ(LivingMembers(), 14);
+    EXPECT_EQ(LivingMembers(), 15);
     EXPECT_EQ(context.codecs.bmpReader->errorCode, 0);
     EXPECT_EQ(context.codecs.bmpReader->inputFile, INVALID_HANDLE_VALUE);
     EXPECT_EQ(context.codecs.bmpReader->ditherMode, 0);
     DestroyCodecs(context.codecs);
     EXPECT_EQ(LivingMembers(), 0);
-    ASSERT_EQ(events.size(), 28u);
-    for (int i = 0; i < 14; ++i) {
+    ASSERT_EQ(events.size(), 30u);
+    for (int i = 0; i < 15; ++i) {
         EXPECT_EQ(events[i], std::make_pair(i, true));
-        EXPECT_EQ(events[14 + i], std::make_pair(13 - i, false));
+        EXPECT_EQ(events[15 + i], std::make_pair(14 - i, false));
     }
 }
 
 TEST_F(CodecSetTest, AFailedAllocationStopsCreationAndDestructionIsSafeAfterIt) {
-    for (int failing = 1; failing <= 14; ++failing) {
+    for (int failing = 1; failing <= 15; ++failing) {
         events.clear();
         AllocationProbe::FailAt(failing);
         EXPECT_FALSE(CreateCodecs(context.codecs));

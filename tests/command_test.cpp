@@ -141,6 +141,10 @@ Written Inspect(const std::string& path) {
             }
             i += 2 + static_cast<size_t>(u16(i + 2));
         }
+    } else if (b.size() > 30 && b.compare(0, 4, "RIFF") == 0 && b.compare(8, 8, "WEBPVP8 ") == 0) {
+        w.kind = "webp";  // the lossy frame's 14-bit sides, little-endian
+        w.width = (static_cast<uint8_t>(b[26]) | static_cast<uint8_t>(b[27]) << 8) & 0x3FFF;
+        w.height = (static_cast<uint8_t>(b[28]) | static_cast<uint8_t>(b[29]) << 8) & 0x3FFF;
     }
     return w;
 }
@@ -197,7 +201,7 @@ TEST_F(Command, RefusesWrongCommandLinesBeforeTouchingAnyFile) {
         {{"-q", "0", "p.bmp"}, "framelet: invalid quality '0': must be a number from 1 to 100"},
         {{"-q", "101", "p.bmp"}, "framelet: invalid quality '101'"},
         {{"--quality=+50", "p.bmp"}, "framelet: invalid quality '+50'"},
-        {{"-f", "webp", "p.bmp"}, "framelet: invalid format 'webp': must be bmp, png, jpeg or gif"},
+        {{"-f", "tiff", "p.bmp"}, "framelet: invalid format 'tiff': must be bmp, png, jpeg, gif or webp"},
         {{"--format=", "p.bmp"}, "framelet: invalid format ''"},
         {{"--sampling", "411", "p.bmp"}, "framelet: invalid sampling '411'"},
         {{"--max-size", "32768", "p.bmp"}, "framelet: invalid size limit '32768'"},
@@ -283,6 +287,12 @@ TEST_F(Command, OneOffSlotsAndFormatAreUsedAndTheSettingsFileStaysAsItWas) {
         EXPECT_EQ(w.lumaSampling, factors) << sampling;
         fs::remove(folder + "/photo_j.jpg");
     }
+    const Outcome webp = Framelet({"-s", "100x80::_w", "-f", "WebP", "-q", "60", "photo.bmp"});
+    EXPECT_EQ(webp.status, 0) << webp.err;
+    const Written w = Inspect(folder + "/photo_w.webp");
+    EXPECT_EQ(w.kind, "webp");
+    EXPECT_EQ(w.width, 100);
+    EXPECT_EQ(w.height, 80);
     const Outcome unlimited = Framelet({"-s", "400x300::_u", "-f", "jpg", "-q", "100", "photo.bmp"});
     EXPECT_EQ(unlimited.status, 0) << unlimited.err;
     EXPECT_GT(fs::file_size(folder + "/photo_u.jpg"), 30u * 1024);

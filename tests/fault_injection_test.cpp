@@ -125,6 +125,8 @@ const WriterCase kWriters[] = {
     {"JPEG", SaveJpeg, [] { return static_cast<CodecState*>(context.codecs.jpegWriter); }, false},
     {"JPEG within a size limit", SaveJpeg, [] { return static_cast<CodecState*>(context.codecs.jpegWriter); }, true},
     {"GIF", SaveGif, [] { return static_cast<CodecState*>(context.codecs.gifWriter); }, false},
+    {"WebP", SaveWebp, [] { return static_cast<CodecState*>(context.codecs.webpWriter); }, false},
+    {"WebP within a size limit", SaveWebp, [] { return static_cast<CodecState*>(context.codecs.webpWriter); }, true},
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 // markers, pixel order, the size-limit search and the failure paths.
 #include "support/test_context.h"
 #include "codecs/writers/jpeg_writer.h"
+#include "codecs/writers/quality_search.h"
 #include "engine/batch.h"
 #include "engine/codec_set.h"
 #include "engine/save_picture.h"
@@ -88,10 +89,10 @@ protected:
         AllocationProbe::Reset();
         liveBefore = AllocationProbe::LiveBlocks();
         triedQualities.clear();
-        jpegAttemptTrace = RecordQuality;
+        qualityAttemptTrace = RecordQuality;
     }
     void TearDown() override {
-        jpegAttemptTrace = nullptr;
+        qualityAttemptTrace = nullptr;
         context.fitted.pixels = nullptr;
         EXPECT_EQ(AllocationProbe::LiveBlocks(), liveBefore) << "a save kept memory";
         DestroyCodecs(context.codecs);
