@@ -11,7 +11,7 @@
 #include <cstdint>
 
 extern int32_t osClass;  // 1 = 5.1, 2 = 6.x, 3 = 7 and later, 0 = unsupported
-extern HFONT uiFont;
+extern HFONT uiFont;     // made by the main window for its DPI, deleted at exit
 extern DWORD_PTR helpCookie;
 extern LPWSTR* argList;  // argument 0 is the program
 extern int argCount;
@@ -29,9 +29,8 @@ void CollectSettings();
 void StartBatch();
 void ApplySlotEnabling(int slot);
 void ApplyJpegEnabling(bool isJpeg);
-// Shows index + 2 slot groups (newIndex, previously oldIndex) and moves the
-// save options with them.
-void Relayout(int newIndex, int oldIndex);
+// Shows index + 2 slot groups and puts the save options below them.
+void Relayout(int shownIndex);
 LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 }  // namespace MainWindow
 
