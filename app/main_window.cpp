@@ -108,18 +108,22 @@ void Enable(int id, bool on) { EnableWindow(Item(id), on ? TRUE : FALSE); }
 bool Ticked(int id) { return IsDlgButtonChecked(mainWindow, id) == BST_CHECKED; }
 void Tick(int id, bool on) { CheckDlgButton(mainWindow, id, on ? BST_CHECKED : BST_UNCHECKED); }
 
+// Tab stops in table order; every control starts a group of its own but the
+// second radio button, so the arrow keys move only between the two radios.
+// The radios get their tab stop from their tick: Tab reaches the ticked one.
 DWORD StyleOf(Kind kind) {
-    constexpr DWORD kChild = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
+    constexpr DWORD kChild = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | WS_GROUP;
+    constexpr DWORD kStop = kChild | WS_TABSTOP;
     switch (kind) {
         case Kind::Group: return kChild | BS_GROUPBOX;
-        case Kind::Check: return kChild | BS_AUTOCHECKBOX;
+        case Kind::Check: return kStop | BS_AUTOCHECKBOX;
         case Kind::Label: return kChild | SS_LEFT | SS_ENDELLIPSIS;
-        case Kind::Number: return kChild | ES_NUMBER | ES_RIGHT;
-        case Kind::Text: return kChild | ES_AUTOHSCROLL;
-        case Kind::Button: return kChild | BS_PUSHBUTTON;
-        case Kind::List: return kChild | CBS_DROPDOWNLIST | WS_VSCROLL;
-        case Kind::FirstRadio: return kChild | BS_AUTORADIOBUTTON | WS_GROUP;
-        case Kind::Radio: return kChild | BS_AUTORADIOBUTTON;
+        case Kind::Number: return kStop | ES_NUMBER | ES_RIGHT;
+        case Kind::Text: return kStop | ES_AUTOHSCROLL;
+        case Kind::Button: return kStop | BS_PUSHBUTTON;
+        case Kind::List: return kStop | CBS_DROPDOWNLIST | WS_VSCROLL;
+        case Kind::FirstRadio: return kChild | BS_AUTORADIOBUTTON;
+        case Kind::Radio: return (kChild & ~WS_GROUP) | BS_AUTORADIOBUTTON;
         case Kind::Spin: break;
     }
     return WS_CHILD | WS_VISIBLE | UDS_ALIGNRIGHT | UDS_ARROWKEYS | UDS_SETBUDDYINT | UDS_NOTHOUSANDS;
@@ -530,6 +534,12 @@ void Relayout(int shownIndex) {
     for (int slot = shownIndex + 1; slot >= 2; --slot) ShowGroup(slot, true);
     // Everything below the groups moves with them.
     PlaceControls(shownIndex);
+}
+
+void Route(MSG& message) {
+    if (mainWindow != nullptr && IsDialogMessageW(mainWindow, &message)) return;
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
 }
 
 LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

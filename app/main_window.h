@@ -31,6 +31,10 @@ void ApplySlotEnabling(int slot);
 void ApplyJpegEnabling(bool isJpeg);
 // Shows index + 2 slot groups and puts the save options below them.
 void Relayout(int shownIndex);
+// One message of the loop. The window's dialog keys are routed: Tab and
+// Shift+Tab step through its controls, the arrows between the two radios;
+// Enter and Esc become commands 1 and 2, which the window ignores.
+void Route(MSG& message);
 LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 }  // namespace MainWindow
 

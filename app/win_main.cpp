@@ -29,10 +29,7 @@ int32_t FindOsClass() {
 
 int RunMessageLoop() {
     MSG message;
-    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-    }
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) MainWindow::Route(message);
     return static_cast<int>(message.wParam);
 }
 
