@@ -1,6 +1,7 @@
 #include "app/main_window.h"
 
 #include "app/control_ids.h"
+#include "app/dpi.h"
 #include "app/html_help.h"
 #include "app/options_dialog.h"
 #include "app/version_window.h"
@@ -32,6 +33,9 @@ constexpr const WCHAR* kTitle = L"Framelet";
 constexpr int kGroupPitch = 70;  // vertical distance between slot groups
 constexpr int kJpegFormatIndex = 2;
 
+// The DPI the window is laid out for: its own, or the one a DPI change brought.
+int windowDpi = 96;
+
 enum class Kind { Group, Check, Label, Number, Text, Button, List, FirstRadio, Radio, Spin };
 
 // What a slot control's enabled state follows.
@@ -48,7 +52,8 @@ struct Control {
     Follows follows = Follows::Nothing;
 };
 
-// One slot group, ids and y relative to slot 0 and the group's top.
+// One slot group, ids and y relative to slot 0 and the group's top. Places
+// and sizes are client pixels at 96 DPI.
 constexpr Control kSlotControls[] = {
     {kSlotGroup, Kind::Group, nullptr, 5, 0, 505, 65, 0},
     {kSlotEnabled, Kind::Check, L"出力", 15, 18, 45, 16, 0},
@@ -104,18 +109,22 @@ void Enable(int id, bool on) { EnableWindow(Item(id), on ? TRUE : FALSE); }
 bool Ticked(int id) { return IsDlgButtonChecked(mainWindow, id) == BST_CHECKED; }
 void Tick(int id, bool on) { CheckDlgButton(mainWindow, id, on ? BST_CHECKED : BST_UNCHECKED); }
 
+// Tab stops in table order; every control starts a group of its own but the
+// second radio button, so the arrow keys move only between the two radios.
+// The radios get their tab stop from their tick: Tab reaches the ticked one.
 DWORD StyleOf(Kind kind) {
-    constexpr DWORD kChild = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
+    constexpr DWORD kChild = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | WS_GROUP;
+    constexpr DWORD kStop = kChild | WS_TABSTOP;
     switch (kind) {
         case Kind::Group: return kChild | BS_GROUPBOX;
-        case Kind::Check: return kChild | BS_AUTOCHECKBOX;
+        case Kind::Check: return kStop | BS_AUTOCHECKBOX;
         case Kind::Label: return kChild | SS_LEFT | SS_ENDELLIPSIS;
-        case Kind::Number: return kChild | ES_NUMBER | ES_RIGHT;
-        case Kind::Text: return kChild | ES_AUTOHSCROLL;
-        case Kind::Button: return kChild | BS_PUSHBUTTON;
-        case Kind::List: return kChild | CBS_DROPDOWNLIST | WS_VSCROLL;
-        case Kind::FirstRadio: return kChild | BS_AUTORADIOBUTTON | WS_GROUP;
-        case Kind::Radio: return kChild | BS_AUTORADIOBUTTON;
+        case Kind::Number: return kStop | ES_NUMBER | ES_RIGHT;
+        case Kind::Text: return kStop | ES_AUTOHSCROLL;
+        case Kind::Button: return kStop | BS_PUSHBUTTON;
+        case Kind::List: return kStop | CBS_DROPDOWNLIST | WS_VSCROLL;
+        case Kind::FirstRadio: return kChild | BS_AUTORADIOBUTTON;
+        case Kind::Radio: return (kChild & ~WS_GROUP) | BS_AUTORADIOBUTTON;
         case Kind::Spin: break;
     }
     return WS_CHILD | WS_VISIBLE | UDS_ALIGNRIGHT | UDS_ARROWKEYS | UDS_SETBUDDYINT | UDS_NOTHOUSANDS;
@@ -131,6 +140,17 @@ const WCHAR* ClassOf(Kind kind) {
     }
 }
 
+// Where the layout puts a control at the window's DPI: yOffset (at 96 DPI)
+// is its group's top for a slot control, the save options' shift otherwise.
+RECT PlaceOf(const Control& control, int yOffset) {
+    return Dpi::Box(control.x, control.y + yOffset, control.width, control.height, windowDpi);
+}
+
+int SlotTop(int slot) { return 5 + kGroupPitch * slot; }
+
+// How far below their table places the save options stand with index + 2 groups shown.
+int OptionsShift(int shownIndex) { return (shownIndex - kAllGroupsShown) * kGroupPitch; }
+
 // Creates one control at the given offsets; the previous control is a spin
 // control's buddy.
 void CreateControl(const Control& control, int idOffset, int yOffset, const WCHAR* caption, HWND previous) {
@@ -144,8 +164,9 @@ void CreateControl(const Control& control, int idOffset, int yOffset, const WCHA
     const DWORD extended = control.kind == Kind::Group                                   ? WS_EX_TRANSPARENT
                            : control.kind == Kind::Number || control.kind == Kind::Text ? WS_EX_CLIENTEDGE
                                                                                         : 0;
-    HWND child = CreateWindowExW(extended, ClassOf(control.kind), caption, StyleOf(control.kind), control.x,
-                                 control.y + yOffset, control.width, control.height, mainWindow,
+    const RECT place = PlaceOf(control, yOffset);
+    HWND child = CreateWindowExW(extended, ClassOf(control.kind), caption, StyleOf(control.kind), place.left, place.top,
+                                 place.right - place.left, place.bottom - place.top, mainWindow,
                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
     SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(uiFont), TRUE);
     if (control.limit > 0) SendMessageW(child, EM_SETLIMITTEXT, static_cast<WPARAM>(control.limit), 0);
@@ -158,8 +179,7 @@ void CreateControls() {
         for (const Control& control : kSlotControls) {
             WCHAR caption[16];
             if (control.id == kSlotGroup) swprintf(caption, 16, L"出力設定%d", slot + 1);
-            CreateControl(control, slot, 5 + kGroupPitch * slot, control.id == kSlotGroup ? caption : control.caption,
-                          previous);
+            CreateControl(control, slot, SlotTop(slot), control.id == kSlotGroup ? caption : control.caption, previous);
             previous = Item(control.id + slot);
         }
     }
@@ -211,15 +231,26 @@ void SetUpSystemMenu() {
     InsertMenuW(menu, 1, MF_BYPOSITION | MF_SEPARATOR, kAlwaysOnTopSeparator, nullptr);
 }
 
+// Makes uiFont for dpi and gives it to every control; the font it replaces goes.
+void UseUiFontFor(int dpi) {
+    HFONT previous = uiFont;
+    uiFont = Dpi::CreateUiFont(dpi);
+    for (HWND child = GetWindow(mainWindow, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
+        SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(uiFont), TRUE);
+    if (previous != nullptr) DeleteObject(previous);
+}
+
 void OnCreate(HWND window) {
     mainWindow = window;
+    windowDpi = Dpi::Of(window);
+    UseUiFontFor(windowDpi);
     SetUpSystemMenu();
     CreateControls();
     FillControls();
     EnableLimitTrios(appSettings.Limit);
     for (int slot = 0; slot < kSlotCount; ++slot) MainWindow::ApplySlotEnabling(slot);
     MainWindow::ApplyJpegEnabling(appSettings.DrctCvt == kJpegFormatIndex);
-    MainWindow::Relayout(appSettings.DispNUM, kAllGroupsShown);
+    MainWindow::Relayout(appSettings.DispNUM);
 }
 
 // The file list of a drop or of the command line: count pointers followed by
@@ -317,7 +348,7 @@ void OnCommand(int id, int notification) {
         MainWindow::ApplyJpegEnabling(true);
     } else if (id == kShownGroupsList && notification == CBN_SELCHANGE) {
         const LRESULT selection = SendDlgItemMessageW(mainWindow, kShownGroupsList, CB_GETCURSEL, 0, 0);
-        MainWindow::Relayout(static_cast<int>(selection), appSettings.DispNUM);
+        MainWindow::Relayout(static_cast<int>(selection));
     } else if (id == kOptionsButton) {
         ShowOptionsDialog(mainWindow);
     } else if (id == kCloseButton) {
@@ -337,26 +368,47 @@ void OnClose() {
     SettingsStore::Save();
 }
 
-// Window width and height for index + 2 visible groups.
-int WindowWidth() { return 2 * GetSystemMetrics(SM_CXDLGFRAME) + 515; }
-int WindowHeight(int index) {
-    return kGroupPitch * index + 230 + 2 * GetSystemMetrics(SM_CYDLGFRAME) + GetSystemMetrics(SM_CYCAPTION);
+// Window width and height for index + 2 visible groups at dpi.
+int WindowWidth(int dpi) { return 2 * Dpi::Metric(SM_CXDLGFRAME, dpi) + Dpi::Scale(515, dpi); }
+int WindowHeight(int index, int dpi) {
+    return Dpi::Scale(kGroupPitch * index + 230, dpi) + 2 * Dpi::Metric(SM_CYDLGFRAME, dpi) +
+           Dpi::Metric(SM_CYCAPTION, dpi);
 }
 
 void ShowGroup(int slot, bool show) {
     for (const Control& control : kSlotControls) ShowWindow(Item(control.id + slot), show ? SW_SHOW : SW_HIDE);
 }
 
-// Moves a control down, keeping its x, size and z-order. Its client position
-// is asked of the window rather than derived from frame metrics, so a frame
-// drawn wider than the metrics say cannot make repeated layouts drift.
-void MoveDown(int id, int distance) {
-    HWND control = Item(id);
-    RECT bounds;
-    GetWindowRect(control, &bounds);
-    POINT at{bounds.left, bounds.top};
-    ScreenToClient(mainWindow, &at);
-    SetWindowPos(control, nullptr, at.x, at.y + distance, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+// Puts a control where the layout has it, z-order kept. A spin control
+// aligns itself anew to its buddy, the control before it, which has just
+// been given its full width again.
+void Place(const Control& control, int id, int yOffset) {
+    HWND item = Item(id);
+    if (control.kind == Kind::Spin) {
+        SendMessageW(item, UDM_SETBUDDY, reinterpret_cast<WPARAM>(Item(id - 1)), 0);
+        return;
+    }
+    const RECT place = PlaceOf(control, yOffset);
+    SetWindowPos(item, nullptr, place.left, place.top, place.right - place.left, place.bottom - place.top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// Every control at its place for index + 2 shown groups. Places are worked
+// out whole rather than moved by steps, so no sequence of layouts can make
+// the rounding of scaled steps add up.
+void PlaceControls(int shownIndex) {
+    for (int slot = 0; slot < kSlotCount; ++slot)
+        for (const Control& control : kSlotControls) Place(control, control.id + slot, SlotTop(slot));
+    for (const Control& control : kOptionControls) Place(control, control.id, OptionsShift(shownIndex));
+}
+
+// The window moved to a screen of another DPI: the system's rectangle for
+// it, and every control and the font made again for the new DPI.
+void OnDpiChanged(int dpi, LPARAM suggested) {
+    windowDpi = dpi;
+    UseUiFontFor(dpi);
+    PlaceControls(appSettings.DispNUM);
+    Dpi::TakeSuggestedRect(mainWindow, suggested);
 }
 
 // The window's side of a batch: its controls, its messages and its title.
@@ -392,8 +444,10 @@ bool Create(HINSTANCE instance) {
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES | ICC_UPDOWN_CLASS};
     InitCommonControlsEx(&controls);
 
-    const int width = WindowWidth();
-    const int height = WindowHeight(kAllGroupsShown);
+    // The window's own DPI is known only once it exists; creation lays it
+    // out again for that DPI.
+    const int width = WindowWidth(Dpi::System());
+    const int height = WindowHeight(kAllGroupsShown, Dpi::System());
     RECT workArea{};
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &workArea, 0);
     const int x = (workArea.right - workArea.left - width) / 2;
@@ -482,13 +536,20 @@ void ApplyJpegEnabling(bool isJpeg) {
     for (int id : {kSamplingLabel, kSampling41, kSampling11, kSizeLimit}) Enable(id, true);
 }
 
-void Relayout(int newIndex, int oldIndex) {
-    appSettings.DispNUM = newIndex;
-    SetWindowPos(mainWindow, nullptr, 0, 0, WindowWidth(), WindowHeight(newIndex), SWP_NOMOVE | SWP_NOZORDER);
-    for (int slot = kSlotCount - 1; slot >= newIndex + 2; --slot) ShowGroup(slot, false);
-    for (int slot = newIndex + 1; slot >= 2; --slot) ShowGroup(slot, true);
+void Relayout(int shownIndex) {
+    appSettings.DispNUM = shownIndex;
+    SetWindowPos(mainWindow, nullptr, 0, 0, WindowWidth(windowDpi), WindowHeight(shownIndex, windowDpi),
+                 SWP_NOMOVE | SWP_NOZORDER);
+    for (int slot = kSlotCount - 1; slot >= shownIndex + 2; --slot) ShowGroup(slot, false);
+    for (int slot = shownIndex + 1; slot >= 2; --slot) ShowGroup(slot, true);
     // Everything below the groups moves with them.
-    for (const Control& control : kOptionControls) MoveDown(control.id, (newIndex - oldIndex) * kGroupPitch);
+    PlaceControls(shownIndex);
+}
+
+void Route(MSG& message) {
+    if (mainWindow != nullptr && IsDialogMessageW(mainWindow, &message)) return;
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
 }
 
 LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -510,6 +571,7 @@ LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lPar
                           MF_BYCOMMAND | (alwaysOnTop ? MF_CHECKED : MF_UNCHECKED));
             return 0;
         case WM_DROPFILES: OnDropFiles(reinterpret_cast<HDROP>(wParam)); return 0;
+        case WM_DPICHANGED: OnDpiChanged(Dpi::OfMessage(wParam), lParam); return 0;
         case WM_LBUTTONDOWN:
         case WM_RBUTTONDOWN:
         case WM_MBUTTONDOWN:
