@@ -27,6 +27,9 @@ public:
     const uint8_t* inputView = nullptr;
     DecodedImage image{};
     int32_t errorCode = kErrorNone;
+    // Test hook of the writers with a size limit: told of the quality of each
+    // encode of the search.
+    void (*qualityTrace)(int32_t quality) = nullptr;
     // A writer's 24-bit copy of an 8-bit picture, made by Rows24; the writer
     // releases it.
     uint8_t* conversionBuffer = nullptr;

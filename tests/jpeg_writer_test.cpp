@@ -2,7 +2,6 @@
 // markers, pixel order, the size-limit search and the failure paths.
 #include "support/test_context.h"
 #include "codecs/writers/jpeg_writer.h"
-#include "codecs/writers/quality_search.h"
 #include "engine/batch.h"
 #include "engine/codec_set.h"
 #include "engine/save_picture.h"
@@ -89,10 +88,9 @@ protected:
         AllocationProbe::Reset();
         liveBefore = AllocationProbe::LiveBlocks();
         triedQualities.clear();
-        qualityAttemptTrace = RecordQuality;
+        context.codecs.jpegWriter->qualityTrace = RecordQuality;
     }
     void TearDown() override {
-        qualityAttemptTrace = nullptr;
         context.fitted.pixels = nullptr;
         EXPECT_EQ(AllocationProbe::LiveBlocks(), liveBefore) << "a save kept memory";
         DestroyCodecs(context.codecs);

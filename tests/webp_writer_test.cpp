@@ -1,7 +1,6 @@
 // The WebP writer: photographs fitted and written as WebP are cwebp -q's file
 // of the same fitted picture, a size limit holds, both builds write the same
 // bytes; quality edges and sides the format cannot hold.
-#include "codecs/writers/quality_search.h"
 #include "core/memory.h"
 #include "engine/batch.h"
 #include "engine/codec_set.h"
@@ -61,7 +60,7 @@ TEST_F(WebpOutput, PhotographsComeOutAsCwebpMakesThemAndWithinTheLimit) {
     const std::filesystem::path root = CorporaRoot();
     if (root.empty()) GTEST_SKIP() << "the shared corpora are not present";
     ASSERT_TRUE(CreateCodecs(context.codecs));
-    qualityAttemptTrace = [](int32_t quality) { tried.push_back(quality); };
+    context.codecs.webpWriter->qualityTrace = [](int32_t quality) { tried.push_back(quality); };
     for (const Case& c : cases) {
         const std::filesystem::path photo = c.photo[0] == '/' ? HostPath(c.photo) : root / c.photo;
         if (!std::filesystem::exists(photo)) continue;  // a wallpaper package that is not installed
@@ -97,7 +96,6 @@ TEST_F(WebpOutput, PhotographsComeOutAsCwebpMakesThemAndWithinTheLimit) {
         ReleaseAndClear(context.current->pixels);
         context.current = nullptr;
     }
-    qualityAttemptTrace = nullptr;
     DestroyCodecs(context.codecs);
     EXPECT_EQ(AllocationProbe::LiveBlocks(), 0);
 }

@@ -184,7 +184,7 @@ bool JpegWriter::EncodeWithinLimit(LPCWSTR path, const RGBQUAD* palette, const u
     MemoryTrial trial(*this, rows);
     // One write of the whole stream.
     const bool result =
-        SearchQualityWithinLimit(trial, limitKiB) && CreateOutput(path) && WriteOutput(outputBuffer, encodedLength);
+        SearchQualityWithinLimit(trial, limitKiB, qualityTrace) && CreateOutput(path) && WriteOutput(outputBuffer, encodedLength);
     ReleaseAndClear(outputBuffer);
     outputCapacity = 0;
     return result;

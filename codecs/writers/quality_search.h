@@ -21,7 +21,5 @@ protected:
 // Encodes at 100 and, when that is longer than limitKiB KiB, searches down
 // for the highest quality that fits (1 when none does). The trial's last
 // encode is then the stream to write. False as soon as an encode fails.
-bool SearchQualityWithinLimit(QualityTrial& trial, int32_t limitKiB);
-
-// Test hook: told of the quality of each encode of the search.
-extern void (*qualityAttemptTrace)(int32_t quality);
+// trace, when set, is told of the quality of each encode.
+bool SearchQualityWithinLimit(QualityTrial& trial, int32_t limitKiB, void (*trace)(int32_t quality));

@@ -93,7 +93,7 @@ bool WebpWriter::EncodeWithinLimit(LPCWSTR path, const RGBQUAD* palette, const u
     const uint8_t* rows = CheckedRows(palette, pixels);
     if (rows == nullptr) return false;
     WebpTrial trial(*this, rows);
-    return SearchQualityWithinLimit(trial, limitKiB) && WriteStream(path);
+    return SearchQualityWithinLimit(trial, limitKiB, qualityTrace) && WriteStream(path);
 }
 
 void WebpWriter::Release() {
