@@ -6,6 +6,7 @@
 #include "app/options_dialog.h"
 #include "app/version_window.h"
 #include "engine/batch.h"
+#include "engine/input_list.h"
 #include "core/memory.h"
 #include "settings/settings_store.h"
 
@@ -15,6 +16,7 @@
 
 #include <cwchar>
 #include <initializer_list>
+#include <vector>
 
 HWND mainWindow = nullptr;
 int32_t osClass = 0;
@@ -284,20 +286,15 @@ bool TakeFormatFromList() {
 }
 
 void OnDropFiles(HDROP drop) {
-    WCHAR first[MAX_PATH] = {};
-    DragQueryFileW(drop, 0, first, MAX_PATH);
-    // A folder first means the drop was not meant as pictures.
-    if (!PathIsDirectoryW(first)) {
-        const int count = static_cast<int>(DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0));
-        dropList = AllocateFileList(count);
-        if (dropList == nullptr) {
-            ShowError(mainWindow, kMessageNoMemory);
-        } else {
-            dropCount = count;
-            for (int i = 0; i < count; ++i) DragQueryFileW(drop, static_cast<UINT>(i), dropList[i], MAX_PATH);
-            if (TakeFormatFromList()) MainWindow::StartBatch();
-            FreeFileList(dropList, dropCount);  // a drop without a format leaves nothing behind
-        }
+    const int count = static_cast<int>(DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0));
+    dropList = AllocateFileList(count);
+    if (dropList == nullptr) {
+        ShowError(mainWindow, kMessageNoMemory);
+    } else {
+        dropCount = count;
+        for (int i = 0; i < count; ++i) DragQueryFileW(drop, static_cast<UINT>(i), dropList[i], MAX_PATH);
+        if (TakeFormatFromList()) MainWindow::StartBatch();
+        FreeFileList(dropList, dropCount);  // a drop without a format leaves nothing behind
     }
     DragFinish(drop);
 }
@@ -421,6 +418,19 @@ BatchHost WindowHost() {
     return host;
 }
 
+// A batch of the files the paths stand for, folders replaced by the files
+// below them; nothing found is a batch that wrote nothing.
+void RunOnFilesOf(int count, const WCHAR* const* paths) {
+    const std::vector<ListedInput> listed = ListInputs(count, paths);
+    std::vector<const WCHAR*> files;
+    for (const ListedInput& input : listed) files.push_back(input.path.c_str());
+    if (files.empty()) {
+        ShowError(mainWindow, kMessageConversionFailed);
+        return;
+    }
+    RunBatch(static_cast<int>(files.size()), files.data(), nullptr, WindowHost());
+}
+
 }  // namespace
 
 namespace MainWindow {
@@ -494,7 +504,7 @@ void CollectSettings() {
 
 void StartBatch() {
     if (dropList != nullptr) {
-        RunBatch(dropCount, dropList, nullptr, WindowHost());
+        RunOnFilesOf(dropCount, dropList);
         FreeFileList(dropList, dropCount);
         return;
     }
@@ -514,7 +524,7 @@ void StartBatch() {
         if (GetLongPathNameW(name, list[i], MAX_PATH) == 0 || list[i][MAX_PATH - 1] != 0)
             lstrcpynW(list[i], name, MAX_PATH);
     }
-    RunBatch(count, list, nullptr, WindowHost());
+    RunOnFilesOf(count, list);
     FreeFileList(list, count);
 }
 

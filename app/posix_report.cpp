@@ -78,7 +78,7 @@ std::string WhyNotLoaded(const std::string& argument, const char* reason) {
         close(file);
     }
     if (error != 0) return std::string("could not be opened (") + strerror(error) + ")";
-    return reason != nullptr ? reason : "no reader or plug-in understands this file";
+    return reason != nullptr ? reason : "not a picture";
 }
 
 std::string SlotName(int slot) {

@@ -1,6 +1,7 @@
 // Whole batches in temporary folders: where outputs go, how they are named,
 // what refuses a batch, and that nothing is replaced or left behind.
 #include "engine/batch.h"
+#include "engine/input_list.h"
 #include "core/memory.h"
 #include "settings/settings_store.h"
 #include "support/bmp_builder.h"
@@ -306,4 +307,60 @@ TEST_F(ParallelBatch, AFailedAllocationInOneWorkerLosesNoPicture) {
         EXPECT_EQ(AllocationProbe::LiveBlocks(), 0) << "allocation " << failing;
     }
     AllocationProbe::Reset();
+}
+
+// A folder among the inputs stands for the files below it: its own files in
+// name order, then its sub-folders'; hidden ones, links to folders and what
+// the batch writes into the tree are never inputs.
+TEST_F(Batch, AFolderStandsForTheFilesBelowIt) {
+    const std::filesystem::path corpora = CorporaRoot();
+    if (corpora.empty()) GTEST_SKIP() << "the shared corpora are not present";
+    const std::wstring tree = folder.Join(L"tree");
+    for (const wchar_t* sub : {L"tree", L"tree\\sub", L"tree\\sub\\deeper", L"tree\\.secret", L"tree\\out"}) {
+        std::wstring path = folder.Join(sub);
+        for (wchar_t& c : path)
+            if (c == L'\\') c = folder.path()[0] == L'/' ? L'/' : L'\\';
+        ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr));
+    }
+    const std::vector<uint8_t> jpeg = ReadWholeFile((corpora / "libjpeg-turbo-testimages/testorig.jpg").wstring());
+    const auto put = [&](const wchar_t* sub, const wchar_t* name, const std::vector<uint8_t>& bytes) {
+        return folder.Write(TempFolder::JoinPath(sub, name), bytes);
+    };
+    put(L"tree", L"zeta.bmp", Photo(64, 48));
+    put(L"tree", L"alpha.png", ReadWholeFile((corpora / "pngsuite/basn2c08.png").wstring()));
+    put(L"tree", L"notes.txt", std::vector<uint8_t>{'h', 'i'});
+    put(TempFolder::JoinPath(L"tree", L"sub").c_str(), L"photo.jpg", jpeg);
+    put(TempFolder::JoinPath(TempFolder::JoinPath(L"tree", L"sub"), L"deeper").c_str(), L"photo.jpg", jpeg);
+    const std::wstring hidden = put(L"tree", L".hidden.bmp", Photo(64, 48));
+    put(TempFolder::JoinPath(L"tree", L".secret").c_str(), L"x.bmp", Photo(64, 48));
+#ifdef _WIN32
+    // Windows hides by the attribute, not by the name.
+    SetFileAttributesW(hidden.c_str(), FILE_ATTRIBUTE_HIDDEN);
+    SetFileAttributesW(folder.Join(L"tree\\.secret").c_str(), FILE_ATTRIBUTE_HIDDEN);
+#else
+    std::filesystem::create_directory_symlink(tree, std::filesystem::path(tree) / "loop");
+#endif
+    const WCHAR* given[] = {tree.c_str()};
+    std::vector<std::wstring> listed;
+    for (const ListedInput& input : ListInputs(1, given)) {
+        EXPECT_EQ(input.given, 0);
+        listed.push_back(input.path.substr(tree.size() + 1));
+    }
+    const std::wstring s(1, tree[0] == L'/' ? L'/' : L'\\');
+    EXPECT_EQ(listed, (std::vector<std::wstring>{L"alpha.png", L"notes.txt", L"zeta.bmp", L"sub" + s + L"photo.jpg",
+                                                 L"sub" + s + L"deeper" + s + L"photo.jpg"}));
+
+    // Converted into a folder inside the tree: each picture once, the second
+    // photo.jpg numbered, the text file giving nothing.
+    appSettings.slots[0] = OutputSlot{true, 16, 12, {}, {}, false, {}};
+    wcscpy(appSettings.slots[0].folder, TempFolder::JoinPath(tree, L"out").c_str());
+    appSettings.slots[1].enabled = appSettings.slots[2].enabled = false;
+    std::vector<std::wstring> paths;
+    for (const ListedInput& input : ListInputs(1, given)) paths.push_back(input.path);
+    int written = 0;
+    ASSERT_TRUE(Run(paths, &written));
+    EXPECT_EQ(written, 4);
+    std::vector<std::wstring> outputs;
+    for (const auto& [name, bytes] : Outputs(TempFolder::JoinPath(tree, L"out"))) outputs.push_back(name);
+    EXPECT_EQ(outputs, (std::vector<std::wstring>{L"alpha.bmp", L"photo+1.bmp", L"photo.bmp", L"zeta.bmp"}));
 }

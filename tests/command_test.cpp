@@ -365,17 +365,15 @@ TEST_F(Command, NamesEverySkippedInputAndSlotWithItsReason) {
     while (255 - deep.size() > 41) deep += "/" + std::string(40, 'd');
     deep += "/" + std::string(255 - deep.size() - 1, 'd');
     fs::create_directories(deep);
-    const std::vector<std::string> arguments{"-f",  "bmp",           "-s",      "100x75",    "-s",        "20x20:full",
-                                             "-s",  "10x10:" + deep, "big.bmp", "small.bmp", "notes.txt", "gone.bmp",
-                                             "full"};
+    const std::vector<std::string> arguments{"-f", "bmp",           "-s",      "100x75",    "-s",       "20x20:full",
+                                             "-s", "10x10:" + deep, "big.bmp", "small.bmp", "notes.txt", "gone.bmp"};
     const std::string skipped =
         "framelet: big.bmp: slot 2 (20x20): all 9999 numbered names are taken\n"
         "framelet: big.bmp: slot 3 (10x10) could not be written\n"
         "framelet: small.bmp: 50x40 is smaller than slot 1 (100x75)\n"
         "framelet: small.bmp: slot 3 (10x10) could not be written\n"
-        "framelet: notes.txt: no reader or plug-in understands this file\n"
-        "framelet: gone.bmp: could not be opened (No such file or directory)\n"
-        "framelet: full: could not be opened (Is a directory)\n";
+        "framelet: notes.txt: not a picture\n"
+        "framelet: gone.bmp: could not be opened (No such file or directory)\n";
 
     Outcome quiet = Framelet(arguments);
     EXPECT_EQ(quiet.status, 0);

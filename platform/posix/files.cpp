@@ -95,10 +95,17 @@ SearchObject* AsSearch(HANDLE handle) {
 bool NextMatch(SearchObject& search, WIN32_FIND_DATAW& data) {
     while (const dirent* entry = readdir(search.folder)) {
         if (fnmatch(search.pattern.c_str(), entry->d_name, FNM_CASEFOLD) != 0) continue;
+        const std::string path = search.folderPath + entry->d_name;
         struct stat info;
-        if (stat((search.folderPath + entry->d_name).c_str(), &info) != 0) continue;
+        struct stat link;
+        if (stat(path.c_str(), &info) != 0 || lstat(path.c_str(), &link) != 0) continue;
         ZeroMemory(&data, sizeof data);
-        data.dwFileAttributes = S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+        // A symbolic link reads as the reparse point it is on Windows, and a
+        // leading dot as the hidden attribute, as Wine shows them.
+        data.dwFileAttributes = (S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0) |
+                                (S_ISLNK(link.st_mode) ? FILE_ATTRIBUTE_REPARSE_POINT : 0) |
+                                (entry->d_name[0] == '.' ? FILE_ATTRIBUTE_HIDDEN : 0);
+        if (data.dwFileAttributes == 0) data.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
         data.ftCreationTime = ToFileTime(info.st_ctim);
         data.ftLastAccessTime = ToFileTime(info.st_atim);
         data.ftLastWriteTime = ToFileTime(info.st_mtim);

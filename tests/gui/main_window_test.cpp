@@ -386,19 +386,23 @@ TEST_F(MainWindowTest, DroppedFilesAreConvertedWithTheSelectedFormat) {
     EXPECT_TRUE(boxes.Stop().empty());
 }
 
-TEST_F(MainWindowTest, AFolderDroppedFirstIgnoresTheDrop) {
+TEST_F(MainWindowTest, ADroppedFolderStandsForThePicturesInIt) {
     PresetOneBitmapSlot();
     const std::wstring a = folder.Write(L"a.bmp", SmallBitmap());
+    const std::wstring pictures = folder.Join(L"pictures");
+    ASSERT_TRUE(CreateDirectoryW(pictures.c_str(), nullptr));
+    folder.Write(L"pictures\\b.bmp", SmallBitmap());
     Open();
     MessageBoxRecorder boxes;
-    Drop({output, a});
-    EXPECT_FALSE(FileExists(TempFolder::JoinPath(output, L"a_s.bmp")));
-    EXPECT_TRUE(titles.empty());
-    // A folder after files goes to the batch as one more file, which it cannot read.
-    Drop({a, output});
+    Drop({pictures, a});
     EXPECT_TRUE(FileExists(TempFolder::JoinPath(output, L"a_s.bmp")));
+    EXPECT_TRUE(FileExists(TempFolder::JoinPath(output, L"b_s.bmp")));
     EXPECT_EQ(titles.size(), 2u);
-    EXPECT_TRUE(boxes.Stop().empty());
+    // A folder with nothing in it is a drop that wrote nothing.
+    const std::wstring empty = folder.Join(L"empty");
+    ASSERT_TRUE(CreateDirectoryW(empty.c_str(), nullptr));
+    Drop({empty});
+    EXPECT_EQ(boxes.Stop(), (std::vector<ShownMessage>{{L"Error", L"ファイル変換に失敗しました。"}}));
 }
 
 TEST_F(MainWindowTest, ADropListThatCannotBeAllocatedShowsTheMemoryMessage) {
