@@ -43,7 +43,8 @@ constexpr char kShortOptions[] = ":s:f:q:vj:hV";
 const char kHelp[] =
     "Usage: framelet [OPTION]... PICTURE...\n"
     "Makes a wallpaper-sized copy of every PICTURE for each enabled output slot,\n"
-    "with the stored settings. An existing file is never replaced.\n"
+    "with the stored settings. An existing file is never replaced. A folder\n"
+    "stands for the files in it and in its sub-folders.\n"
     "\n"
     "  -s, --slot WxH[:FOLDER[:SUFFIX]]\n"
     "                        use this slot in place of the stored ones; repeat\n"
