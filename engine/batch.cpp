@@ -28,13 +28,17 @@ struct OutputFormat {
     int32_t code;
     const WCHAR* extension;
     SaveEntry save;
+    void (*prepareForWorkers)();  // what the writer's library must do once, alone
 };
 
 // Any code not listed is written as a bitmap. A format joins the list with
 // its writer, so no file ever carries an extension its content does not match.
-const OutputFormat kBitmap{0, L".bmp", SaveBmp};
-const OutputFormat kFormats[] = {
-    kBitmap, {1, L".png", SavePng}, {2, L".jpg", SaveJpeg}, {4, L".gif", SaveGif}, {5, L".webp", SaveWebp}};
+const OutputFormat kBitmap{0, L".bmp", SaveBmp, nullptr};
+const OutputFormat kFormats[] = {kBitmap,
+                                 {1, L".png", SavePng, nullptr},
+                                 {2, L".jpg", SaveJpeg, nullptr},
+                                 {4, L".gif", SaveGif, nullptr},
+                                 {5, L".webp", SaveWebp, PrepareWebpForWorkers}};
 
 // How often a copy is retried when its name was taken after the check.
 constexpr int kCopyAttempts = 8;
@@ -61,6 +65,7 @@ bool AppendText(WCHAR* path, const WCHAR* text) {
 struct BatchPlan {
     const WCHAR* extension;
     SaveEntry save;
+    void (*prepareForWorkers)();
     WCHAR folders[kSlotCount][MAX_PATH];
     WCHAR temporaryFolder[MAX_PATH];
 };
@@ -284,6 +289,7 @@ int ConvertAll(const BatchHost& host, const BatchPlan& plan, int count, const WC
         }
         return written;
     }
+    if (plan.prepareForWorkers != nullptr) plan.prepareForWorkers();
     WorkQueue queue(plan, count, inputs, results);
     std::vector<std::thread> workers;
     for (size_t i = 0; i < contexts.size(); ++i)
@@ -367,6 +373,7 @@ bool RunBatch(int count, const WCHAR* const* inputs, int* written, const BatchHo
     const OutputFormat& format = SelectOutputFormat();
     plan.extension = format.extension;
     plan.save = format.save;
+    plan.prepareForWorkers = format.prepareForWorkers;
     const int refusal = PrepareFolders(inputs[0], plan.folders);
     if (refusal >= 0) {
         Show(host, refusal);

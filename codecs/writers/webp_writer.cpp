@@ -101,3 +101,9 @@ void WebpWriter::Release() {
     ReleaseStream();
     ReleaseHandles();
 }
+
+void PrepareWebpForWorkers() {
+    const uint8_t pixels[16 * 16 * 3] = {};
+    uint8_t* stream = nullptr;
+    if (WebPEncodeBGR(pixels, 16, 16, 16 * 3, 75, &stream) > 0) WebPFree(stream);
+}

@@ -15,6 +15,11 @@
 // The longest side the format can hold.
 constexpr int32_t kWebpLargestSide = 16383;
 
+// libwebp fills its tables of routines on first use, without a lock where it
+// is built without threads (the Windows builds): one small encode before a
+// batch's workers start makes every later use read them only.
+void PrepareWebpForWorkers();
+
 class WebpWriter : public CodecState {
 public:
     int32_t quality = 75;
