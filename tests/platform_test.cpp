@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cstring>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -504,34 +502,28 @@ TEST(PlatformThreads, WorkersShareNamesHeapAndSettingsAndKeepTheirLastError) {
     constexpr int kRounds = 40;
     std::vector<std::vector<std::wstring>> names(kWorkers);
     std::vector<int> faults(kWorkers, 0);
-    std::atomic<bool> go{false};
     std::vector<std::thread> workers;
     for (int w = 0; w < kWorkers; ++w)
         workers.emplace_back([&, w] {
-            while (!go) std::this_thread::yield();
-            const std::wstring key = L"Worker" + std::to_wstring(w);
             for (int round = 0; round < kRounds; ++round) {
                 SetLastError(static_cast<DWORD>(1000 * w + round));
                 std::this_thread::yield();
                 faults[w] += GetLastError() != static_cast<DWORD>(1000 * w + round);
-                WCHAR name[MAX_PATH];
-                if (GetTempFileNameW(folder.path().c_str(), L"wrk", 0, name) != 0) names[w].push_back(name);
+                WCHAR text[MAX_PATH];
+                if (GetTempFileNameW(folder.path().c_str(), L"wrk", 0, text) != 0) names[w].push_back(text);
                 const size_t size = 64 + 100 * static_cast<size_t>(round);
                 auto* block = static_cast<uint8_t*>(HeapAlloc(heap, 0, size));
-                if (block != nullptr) memset(block, w, size);
+                if (block != nullptr) std::fill_n(block, size, static_cast<uint8_t>(w));
                 void* pages = VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-                WCHAR value[16];
-                GetPrivateProfileStringW(L"VEzu", L"Quality", L"", value, 16, ini.c_str());
-                faults[w] += std::wstring(value) != L"85";
+                GetPrivateProfileStringW(L"VEzu", L"Quality", L"", text, MAX_PATH, ini.c_str());
+                faults[w] += std::wstring(text) != L"85";
                 if (round % 8 == 0)
-                    faults[w] +=
-                        !WritePrivateProfileStringW(L"VEzu", key.c_str(), std::to_wstring(round).c_str(), ini.c_str());
+                    faults[w] += !WritePrivateProfileStringW(L"VEzu", (L"W" + std::to_wstring(w)).c_str(),
+                                                             std::to_wstring(round).c_str(), ini.c_str());
                 faults[w] += block == nullptr || std::count(block, block + size, w) != static_cast<ptrdiff_t>(size) ||
-                             !HeapFree(heap, 0, block);
-                faults[w] += pages == nullptr || !VirtualFree(pages, 0, MEM_RELEASE);
+                             !HeapFree(heap, 0, block) || pages == nullptr || !VirtualFree(pages, 0, MEM_RELEASE);
             }
         });
-    go = true;
     for (std::thread& worker : workers) worker.join();
     std::set<std::wstring> distinct;
     for (int w = 0; w < kWorkers; ++w) {
@@ -539,7 +531,7 @@ TEST(PlatformThreads, WorkersShareNamesHeapAndSettingsAndKeepTheirLastError) {
         EXPECT_EQ(names[w].size(), size_t{kRounds}) << "worker " << w;
         for (const std::wstring& name : names[w]) EXPECT_TRUE(FileExists(name) && distinct.insert(name).second) << name;
         WCHAR value[16];
-        GetPrivateProfileStringW(L"VEzu", (L"Worker" + std::to_wstring(w)).c_str(), L"", value, 16, ini.c_str());
+        GetPrivateProfileStringW(L"VEzu", (L"W" + std::to_wstring(w)).c_str(), L"", value, 16, ini.c_str());
         EXPECT_EQ(std::wstring(value), std::to_wstring((kRounds - 1) / 8 * 8)) << "a write was lost";
     }
     EXPECT_TRUE(HeapDestroy(heap));
