@@ -12,6 +12,16 @@ if(FRAMELET_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+# Races between the batch's workers and in what they share. It cannot be
+# combined with the address sanitizer: each takes the shadow memory for itself.
+if(FRAMELET_SANITIZE_THREAD)
+  if(FRAMELET_SANITIZE OR FRAMELET_FUZZ)
+    message(FATAL_ERROR "FRAMELET_SANITIZE_THREAD cannot be combined with FRAMELET_SANITIZE or FRAMELET_FUZZ")
+  endif()
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
+
 # Fuzz builds (clang): every target is instrumented for libFuzzer and the
 # sanitizers; the fuzz targets link the fuzzer's own main.
 if(FRAMELET_FUZZ)

@@ -1,19 +1,23 @@
 #include "core/memory.h"
 
+#include <atomic>
+
 HANDLE privateHeap = nullptr;
 
 namespace {
 
-int allocations = 0;
-int failAt = 0;
-int liveBlocks = 0;
+// The probes count across every thread: the n-th allocation or output call
+// of the process fails, whichever worker makes it.
+std::atomic<int> allocations = 0;
+std::atomic<int> failAt = 0;
+std::atomic<int> liveBlocks = 0;
 
 // Calls of Create, Write and Copy since the last reset; the site and call
 // that fail.
-int outputCalls[3] = {};
-int faultSite = -1;
-int faultAt = 0;
-bool cutCopy = false;
+std::atomic<int> outputCalls[3] = {};
+std::atomic<int> faultSite = -1;
+std::atomic<int> faultAt = 0;
+std::atomic<bool> cutCopy = false;
 
 DWORD CALLBACK CancelAfterFirstBlock(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, DWORD,
                                      DWORD reason, HANDLE, HANDLE, LPVOID) {
@@ -27,10 +31,7 @@ constexpr uint64_t kLargestRequest = 0x7FFFFFFE;
 
 namespace AllocationProbe {
 
-void Reset() {
-    allocations = 0;
-    failAt = 0;
-}
+void Reset() { FailAt(0); }
 
 void FailAt(int n) {
     allocations = 0;

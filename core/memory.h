@@ -26,7 +26,8 @@ extern HANDLE privateHeap;
 constexpr SIZE_T kPrivateHeapInitialSize = 65536;
 
 // Counting and failure injection shared by every allocation site that tests
-// need to fail: page buffers, codec-set objects and heap blocks.
+// need to fail: page buffers, codec-set objects and heap blocks. The counts
+// are process-wide and may be kept from any thread, as are the write probe's.
 namespace AllocationProbe {
 void Reset();
 // The n-th allocation asked for after this call fails (1-based); 0 never.
