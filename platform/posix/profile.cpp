@@ -2,7 +2,8 @@
 // match without regard to case, blanks around names and values are dropped,
 // a value in matching quotes loses them, and every write replaces the file
 // whole.
-// Files are UTF-8.
+// Files are UTF-8 and written with plain line ends (LF); CR LF ends, as a
+// file copied from Windows has, read the same.
 #include "posix_internal.h"
 
 #include <algorithm>
@@ -61,7 +62,7 @@ struct Profile {
     // piece, and two writers never share a half-written file.
     bool Write(LPCWSTR file) const {
         std::string text;
-        for (const std::wstring& line : lines) text += ToUtf8(line.c_str(), line.size()) + "\r\n";
+        for (const std::wstring& line : lines) text += ToUtf8(line.c_str(), line.size()) + "\n";
         std::string path = SystemPath(file);
         // A link is followed, so that the file it names is the one replaced.
         char target[PATH_MAX];
