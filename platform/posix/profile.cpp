@@ -2,8 +2,7 @@
 // match without regard to case, blanks around names and values are dropped,
 // a value in matching quotes loses them, and every write replaces the file
 // whole.
-// Files are UTF-8 and written with plain line ends (LF); CR LF ends, as a
-// file copied from Windows has, read the same.
+// Files are UTF-8.
 #include "posix_internal.h"
 
 #include <algorithm>
@@ -62,6 +61,7 @@ struct Profile {
     // piece, and two writers never share a half-written file.
     bool Write(LPCWSTR file) const {
         std::string text;
+        // Plain line ends, as Linux text files have (Read takes CR LF too).
         for (const std::wstring& line : lines) text += ToUtf8(line.c_str(), line.size()) + "\n";
         std::string path = SystemPath(file);
         // A link is followed, so that the file it names is the one replaced.
