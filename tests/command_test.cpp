@@ -307,7 +307,7 @@ TEST_F(Command, OneOffSlotsAndFormatAreUsedAndTheSettingsFileStaysAsItWas) {
     const Outcome plain = Framelet({"photo.bmp"});
     EXPECT_EQ(plain.status, 0) << plain.err;
     EXPECT_EQ(Inspect(folder + "/stored/photo1024x768.bmp").width, 320);  // the default suffix
-    EXPECT_NE(Text(settingsFile).find("OutW1=320\r\n"), std::string::npos);
+    EXPECT_NE(Text(settingsFile).find("OutW1=320\n"), std::string::npos);
     EXPECT_EQ(Text(settingsFile).find("MyOwnKey"), std::string::npos);
 }
 

@@ -560,6 +560,12 @@ TEST_F(GifReading, EveryTruncationIsDefined) {
 TEST_F(GifReading, LargestScreen) {
     DecodedImage* image =
         LoadBytes(GifCat({GifScreen(25000, 25000, 1, 1), GifImage(24999, 24999, 1, 1, {0}, 2), {kGifTrailer}}));
+    // The indices and the picture take 625 MB each, more than a 32-bit process
+    // may find room for: there the sides are still taken, only memory is refused.
+    if (sizeof(void*) == 4 && image == nullptr) {
+        EXPECT_EQ(gifReader->errorCode, kGifOutOfMemory);
+        return;
+    }
     ASSERT_NE(image, nullptr);
     EXPECT_EQ(image->header.biWidth, 25000);
     EXPECT_EQ(image->header.biHeight, 25000);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -12,8 +13,10 @@ namespace {
 
 #ifdef _WIN32
 const wchar_t* const kProgramFile = L"Framelet.exe";
+const bool kWritesCrLf = true;  // the system's profile functions
 #else
 const wchar_t* const kProgramFile = L"framelet";
+const bool kWritesCrLf = false;  // a Linux text file
 #endif
 
 const std::vector<std::wstring> kSavedKeyOrder = [] {
@@ -139,6 +142,22 @@ TEST_F(Settings, RoundTripKeepsEveryValue) {
     EXPECT_EQ(std::wstring(appSettings.SpiPath), folder.path());
     EXPECT_EQ(appSettings.DrctCvt, 7);
     EXPECT_EQ(appSettings.DispNUM, 4);
+}
+
+TEST_F(Settings, EitherLineEndIsReadAndSavingWritesThePlatformsOwn) {
+    for (const std::string end : {"\r\n", "\n"}) {
+        folder.Write(L"Framelet.ini", "[VEzu]" + end + "OutW1=640" + end + "Quality=90" + end);
+        SettingsStore::Load();
+        EXPECT_EQ(appSettings.slots[0].width, 640);
+        EXPECT_EQ(appSettings.Quality, 90);
+        SettingsStore::Save();
+        const std::vector<uint8_t> bytes = ReadWholeFile(settingsPath);
+        const auto lines = std::count(bytes.begin(), bytes.end(), '\n');
+        EXPECT_GE(lines, 51) << "the section and its fifty keys";
+        EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\r'), kWritesCrLf ? lines : 0);
+        const std::string text(bytes.begin(), bytes.end());
+        EXPECT_NE(text.find(kWritesCrLf ? "\r\nOutW1=640\r\n" : "\nOutW1=640\n"), std::string::npos);
+    }
 }
 
 TEST_F(Settings, FlagsKeepTheLowestBitAndSizesParseLikeWcstol) {

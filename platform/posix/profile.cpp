@@ -62,7 +62,8 @@ struct Profile {
     // piece, and two writers never share a half-written file.
     bool Write(LPCWSTR file) const {
         std::string text;
-        for (const std::wstring& line : lines) text += ToUtf8(line.c_str(), line.size()) + "\r\n";
+        // Plain line ends, as Linux text files have (Read takes CR LF too).
+        for (const std::wstring& line : lines) text += ToUtf8(line.c_str(), line.size()) + "\n";
         std::string path = SystemPath(file);
         // A link is followed, so that the file it names is the one replaced.
         char target[PATH_MAX];
