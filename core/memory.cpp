@@ -26,6 +26,7 @@ DWORD CALLBACK CancelAfterFirstBlock(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER
 
 // Below 2 GiB, and below the saturated INT32_MAX of an overflowing size.
 constexpr uint64_t kLargestRequest = 0x7FFFFFFE;
+uint64_t largestBlock = kLargestRequest;
 
 }  // namespace
 
@@ -44,10 +45,12 @@ int Allocations() { return allocations; }
 
 int LiveBlocks() { return liveBlocks; }
 
+void CapPageBlocks(uint64_t bytes) { largestBlock = bytes < kLargestRequest ? bytes : kLargestRequest; }
+
 }  // namespace AllocationProbe
 
 void* AllocatePages(uint64_t bytes) {
-    if (!AllocationProbe::Admit() || bytes == 0 || bytes > kLargestRequest) return nullptr;
+    if (!AllocationProbe::Admit() || bytes == 0 || bytes > largestBlock) return nullptr;
     void* block = VirtualAlloc(nullptr, static_cast<SIZE_T>(bytes), MEM_RESERVE | MEM_COMMIT,
                                PAGE_READWRITE);
     if (block != nullptr) ++liveBlocks;

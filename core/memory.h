@@ -36,6 +36,10 @@ void FailAt(int n);
 bool Admit();
 int Allocations();
 int LiveBlocks();
+// Page blocks larger than `bytes` are refused from now on, beside the
+// allocator's own limit (Reset keeps the cap). The fuzz targets set it, so
+// that inputs claiming huge pictures fail at once instead of filling them.
+void CapPageBlocks(uint64_t bytes);
 }  // namespace AllocationProbe
 
 // Failure injection for output files, beside the allocation probe: the n-th

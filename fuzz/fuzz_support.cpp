@@ -12,11 +12,19 @@
 
 namespace {
 
+// The largest page block a target lets a reader allocate: a picture of 16
+// megapixels in 8-bit rows. The readers' own limits are far larger; inputs
+// that claim such pictures would spend the run filling pixels instead of
+// reaching new paths, and a refused block takes the readers through their
+// out-of-memory paths.
+constexpr uint64_t kLargestFuzzBlock = uint64_t{16} << 20;
+
 // One codec set for the whole run, as one long batch would hold it.
 PictureContext context;
 
 const std::wstring& ScratchFile() {
     static const std::wstring path = [] {
+        AllocationProbe::CapPageBlocks(kLargestFuzzBlock);
         privateHeap = HeapCreate(0, kPrivateHeapInitialSize, 0);
         if (privateHeap == nullptr || !CreateCodecs(context.codecs)) abort();
         const std::string narrow = "/dev/shm/framelet-fuzz-" + std::to_string(getpid());

@@ -420,6 +420,11 @@ TEST_F(GifReading, TransparentEntryTakesTheBackgroundColour) {
     EXPECT_EQ(ScreenIndices(*image), (Bytes{1, 2}));
     EXPECT_TRUE(SameColour(image->palette[1], 3, 252, 21));
     EXPECT_TRUE(SameColour(image->palette[2], 2, 253, 14));
+    // The transparent entry is the background entry: it keeps its colour.
+    image = LoadBytes(
+        GifCat({GifScreen(2, 1, 2, 2), GifGraphicControl(true, 2), GifImage(0, 0, 2, 1, {1, 2}, 2), {kGifTrailer}}));
+    ASSERT_NE(image, nullptr);
+    EXPECT_TRUE(SameColour(image->palette[2], 2, 253, 14));
     // Without one: white, in the image's local table.
     image = LoadBytes(GifCat({GifScreen(2, 1, 0, 0),
                               GifGraphicControl(true, 2),

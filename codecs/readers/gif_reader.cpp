@@ -300,7 +300,8 @@ bool GifReader::ComposePicture() {
 
     if (flattenTransparency && transparent) {
         const uint8_t* colour = hasGlobalTable ? globalTable + 3 * backgroundIndex : fallbackColor;
-        memcpy(activeTable + 3 * transparentIndex, colour, 3);
+        // The same entry when the transparent index is the background's: memmove allows that.
+        memmove(activeTable + 3 * transparentIndex, colour, 3);
     }
     for (int i = 0; i < 256; ++i) {
         RGBQUAD& entry = image.palette[i];

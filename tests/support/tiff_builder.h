@@ -53,6 +53,7 @@ struct TiffPicture {
     TiffBytes pixels;
     uint32_t strips = 1;
     std::vector<uint32_t> colorMap;  // all reds, all greens, all blues
+    uint32_t fillOrder = 1;          // written only when not 1
 };
 
 // Bytes of one stored row.
