@@ -568,7 +568,7 @@ TEST_F(GifReading, LargestScreen) {
     // The indices and the picture take 625 MB each, more than a 32-bit process
     // may find room for: there the sides are still taken, only memory is refused.
     if (sizeof(void*) == 4 && image == nullptr) {
-        EXPECT_EQ(gifReader->errorCode, kGifOutOfMemory);
+        EXPECT_EQ(context.codecs.gifReader->errorCode, kGifOutOfMemory);
         return;
     }
     ASSERT_NE(image, nullptr);
