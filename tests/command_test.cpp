@@ -4,6 +4,7 @@
 
 #include "app/version.h"
 #include "support/bmp_builder.h"
+#include "support/corpus_path.h"
 #include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
@@ -529,3 +530,23 @@ TEST_F(DesktopEntry, QuotesTheCommandsPathAndDefaultsToTheHomeFolder) {
 }  // namespace
 
 #endif  // _WIN32
+
+// A folder is the files below it, each named as the user would name it, with
+// the reason of those that give nothing: a reader's own when one declined.
+TEST_F(Command, AFolderIsTheFilesBelowItWithTheirReasons) {
+    const fs::path signedTiff = fs::path(CorporaRoot()) / "image-tiff-tests/tests/images/int8.tif";
+    if (!fs::exists(signedTiff)) GTEST_SKIP() << "the shared corpora are not present";
+    fs::create_directories(folder + "/pics/sub");
+    Picture("pics/photo.bmp", 200, 150);
+    Picture("pics/.hidden.bmp", 200, 150);
+    work.Write(L"pics/notes.txt", std::string("not a picture"));
+    fs::copy_file(signedTiff, folder + "/pics/sub/int8.tif");
+    const Outcome outcome = Framelet({"-f", "bmp", "-s", "40x30", "pics/"});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err,
+              "framelet: pics/notes.txt: not a picture\n"
+              "framelet: pics/sub/int8.tif: TIFF with signed samples is not supported\n");
+    EXPECT_TRUE(fs::exists(folder + "/pics/photo.bmp"));
+    EXPECT_TRUE(fs::exists(folder + "/pics/photo+1.bmp"));
+    EXPECT_FALSE(fs::exists(folder + "/pics/.hidden+1.bmp"));
+}
