@@ -34,6 +34,7 @@ constexpr const WCHAR* kSameFolderAsInput = L"<入力ファイルと同じフォ
 constexpr const WCHAR* kTitle = L"Framelet";
 constexpr int kGroupPitch = 70;  // vertical distance between slot groups
 constexpr int kJpegFormatIndex = 2;
+constexpr int kWebpFormatIndex = 4;
 
 // The DPI the window is laid out for: its own, or the one a DPI change brought.
 int windowDpi = 96;
@@ -251,7 +252,7 @@ void OnCreate(HWND window) {
     FillControls();
     EnableLimitTrios(appSettings.Limit);
     for (int slot = 0; slot < kSlotCount; ++slot) MainWindow::ApplySlotEnabling(slot);
-    MainWindow::ApplyJpegEnabling(appSettings.DrctCvt == kJpegFormatIndex);
+    MainWindow::ApplyFormatEnabling(appSettings.DrctCvt);
     MainWindow::Relayout(appSettings.DispNUM);
 }
 
@@ -340,9 +341,10 @@ void OnCommand(int id, int notification) {
         SetDlgItemTextW(mainWindow, kSlotFolder + slot, kSameFolderAsInput);
     } else if (id == kFormatList && notification == CBN_SELCHANGE) {
         const LRESULT selection = SendDlgItemMessageW(mainWindow, kFormatList, CB_GETCURSEL, 0, 0);
-        MainWindow::ApplyJpegEnabling(selection == kJpegFormatIndex);
+        MainWindow::ApplyFormatEnabling(static_cast<int>(selection));
     } else if (id == kSizeLimit) {
-        MainWindow::ApplyJpegEnabling(true);
+        MainWindow::ApplyFormatEnabling(
+            static_cast<int>(SendDlgItemMessageW(mainWindow, kFormatList, CB_GETCURSEL, 0, 0)));
     } else if (id == kShownGroupsList && notification == CBN_SELCHANGE) {
         const LRESULT selection = SendDlgItemMessageW(mainWindow, kShownGroupsList, CB_GETCURSEL, 0, 0);
         MainWindow::Relayout(static_cast<int>(selection));
@@ -537,13 +539,16 @@ void ApplySlotEnabling(int slot) {
     }
 }
 
-void ApplyJpegEnabling(bool isJpeg) {
-    if (!isJpeg) {
+void ApplyFormatEnabling(int listIndex) {
+    const bool jpeg = listIndex == kJpegFormatIndex;
+    if (!jpeg && listIndex != kWebpFormatIndex) {
         for (int id = kFirstJpegControl; id <= kLastJpegControl; ++id) Enable(id, false);
         return;
     }
+    // WebP takes the quality and the size limit too; the sampling is JPEG's alone.
     EnableLimitTrios(Ticked(kSizeLimit));
-    for (int id : {kSamplingLabel, kSampling41, kSampling11, kSizeLimit}) Enable(id, true);
+    Enable(kSizeLimit, true);
+    for (int id : {kSamplingLabel, kSampling41, kSampling11}) Enable(id, jpeg);
 }
 
 void Relayout(int shownIndex) {

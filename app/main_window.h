@@ -29,7 +29,9 @@ void CollectSettings();
 // Runs a batch on the pending drop list, else on the command line's files.
 void StartBatch();
 void ApplySlotEnabling(int slot);
-void ApplyJpegEnabling(bool isJpeg);
+// The JPEG controls for the format list's index: quality and size limit for
+// JPEG and WebP, the sampling for JPEG alone, none for the others.
+void ApplyFormatEnabling(int listIndex);
 // Shows index + 2 slot groups and puts the save options below them.
 void Relayout(int shownIndex);
 // One message of the loop. The window's dialog keys are routed: Tab and

@@ -307,7 +307,7 @@ TEST_F(MainWindowTest, EnablingFollowsTheOutputBoxesAndTheFormat) {
     Click(kSlotUseSubfolder + 1);
     EXPECT_TRUE(Enabled(kSlotSubfolder + 1));
 
-    // Any format but JPEG disables all ten JPEG controls.
+    // BMP (as PNG and GIF) disables all ten JPEG controls.
     Choose(kFormatList, 0);
     for (int id = kQualityLabel; id <= kSizeLimitUnit; ++id) EXPECT_FALSE(Enabled(id)) << id;
     Choose(kFormatList, 2);
@@ -319,6 +319,14 @@ TEST_F(MainWindowTest, EnablingFollowsTheOutputBoxesAndTheFormat) {
     for (int id : {kSizeLimitField, kSizeLimitSpin, kSizeLimitUnit, kSamplingLabel, kSampling41, kSampling11,
                    kSizeLimit})
         EXPECT_TRUE(Enabled(id)) << id;
+    // WebP has a quality and a size limit but no sampling.
+    Choose(kFormatList, 4);
+    for (int id : {kSizeLimit, kSizeLimitField}) EXPECT_TRUE(Enabled(id)) << id;
+    for (int id : {kSamplingLabel, kSampling41, kSampling11}) EXPECT_FALSE(Enabled(id)) << id;
+    Click(kSizeLimit);
+    EXPECT_TRUE(Enabled(kQualityField));
+    EXPECT_FALSE(Enabled(kSampling41));
+    Click(kSizeLimit);
     Choose(kFormatList, 3);
     Choose(kFormatList, 2);
     EXPECT_FALSE(Enabled(kQualityField));
