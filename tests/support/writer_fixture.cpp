@@ -13,6 +13,9 @@
 void WriterTest::SetUp() {
     ASSERT_TRUE(CreateCodecs(context.codecs));
     context.current = &source;
+    // Nothing of an earlier test's picture is left in the shared context.
+    context.fitted = FittedPicture{};
+    context.fitted.palette = source.palette;
     AllocationProbe::Reset();
     liveBefore = AllocationProbe::LiveBlocks();
 }
