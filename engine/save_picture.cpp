@@ -24,6 +24,20 @@ bool SaveWith(Writer& writer, const FittedPicture& picture, LPCWSTR path) {
     return result;
 }
 
+// The frame of the writers with a quality: 24-bit, at the settings' quality
+// or within their size limit; setOptions gives the writer its own options.
+template <class Writer, class Options>
+bool SaveAtQuality(Writer& writer, const FittedPicture& picture, LPCWSTR path, Options setOptions) {
+    writer.Reset();
+    PrepareWriter(writer, picture, 24);
+    setOptions(writer);
+    const bool result = appSettings.Limit
+                            ? writer.EncodeWithinLimit(path, picture.palette, picture.pixels, appSettings.LmtVal)
+                            : writer.Encode(path, picture.palette, picture.pixels);
+    writer.Release();
+    return result;
+}
+
 }  // namespace
 
 bool SaveBmp(PictureContext& context, LPCWSTR path) { return SaveWith(*context.codecs.bmpWriter, context.fitted, path); }
@@ -32,16 +46,8 @@ bool SavePng(PictureContext& context, LPCWSTR path) { return SaveWith(*context.c
 
 // Always 24-bit; quality, sampling and the size limit come from the settings.
 bool SaveJpeg(PictureContext& context, LPCWSTR path) {
-    JpegWriter& writer = *context.codecs.jpegWriter;
-    const FittedPicture& picture = context.fitted;
-    writer.Reset();
-    PrepareWriter(writer, picture, 24);
-    writer.SetOptions(appSettings.Quality, appSettings.Sampling);
-    const bool result = appSettings.Limit
-                            ? writer.EncodeWithinLimit(path, picture.palette, picture.pixels, appSettings.LmtVal)
-                            : writer.Encode(path, picture.palette, picture.pixels);
-    writer.Release();
-    return result;
+    return SaveAtQuality(*context.codecs.jpegWriter, context.fitted, path,
+                         [](JpegWriter& writer) { writer.SetOptions(appSettings.Quality, appSettings.Sampling); });
 }
 
 bool SaveGif(PictureContext& context, LPCWSTR path) {
@@ -55,14 +61,6 @@ bool SaveGif(PictureContext& context, LPCWSTR path) {
 }
 
 bool SaveWebp(PictureContext& context, LPCWSTR path) {
-    WebpWriter& writer = *context.codecs.webpWriter;
-    const FittedPicture& picture = context.fitted;
-    writer.Reset();
-    PrepareWriter(writer, picture, 24);
-    writer.SetQuality(appSettings.Quality);
-    const bool result = appSettings.Limit
-                            ? writer.EncodeWithinLimit(path, picture.palette, picture.pixels, appSettings.LmtVal)
-                            : writer.Encode(path, picture.palette, picture.pixels);
-    writer.Release();
-    return result;
+    return SaveAtQuality(*context.codecs.webpWriter, context.fitted, path,
+                         [](WebpWriter& writer) { writer.SetQuality(appSettings.Quality); });
 }
