@@ -529,7 +529,6 @@ TEST_F(DesktopEntry, QuotesTheCommandsPathAndDefaultsToTheHomeFolder) {
 
 }  // namespace
 
-#endif  // _WIN32
 
 // A folder is the files below it, each named as the user would name it, with
 // the reason of those that give nothing: a reader's own when one declined.
@@ -550,3 +549,5 @@ TEST_F(Command, AFolderIsTheFilesBelowItWithTheirReasons) {
     EXPECT_TRUE(fs::exists(folder + "/pics/photo+1.bmp"));
     EXPECT_FALSE(fs::exists(folder + "/pics/.hidden+1.bmp"));
 }
+
+#endif  // _WIN32
