@@ -1,10 +1,12 @@
 #include "app/main_window.h"
 
 #include "app/control_ids.h"
+#include "app/dpi.h"
 #include "app/html_help.h"
 #include "app/options_dialog.h"
 #include "app/version_window.h"
 #include "engine/batch.h"
+#include "engine/input_list.h"
 #include "core/memory.h"
 #include "settings/settings_store.h"
 
@@ -14,7 +16,9 @@
 
 #include <cwchar>
 #include <initializer_list>
+#include <vector>
 
+HWND mainWindow = nullptr;
 int32_t osClass = 0;
 HFONT uiFont = nullptr;
 DWORD_PTR helpCookie = 0;
@@ -30,6 +34,10 @@ constexpr const WCHAR* kSameFolderAsInput = L"<入力ファイルと同じフォ
 constexpr const WCHAR* kTitle = L"Framelet";
 constexpr int kGroupPitch = 70;  // vertical distance between slot groups
 constexpr int kJpegFormatIndex = 2;
+constexpr int kWebpFormatIndex = 4;
+
+// The DPI the window is laid out for: its own, or the one a DPI change brought.
+int windowDpi = 96;
 
 enum class Kind { Group, Check, Label, Number, Text, Button, List, FirstRadio, Radio, Spin };
 
@@ -47,7 +55,8 @@ struct Control {
     Follows follows = Follows::Nothing;
 };
 
-// One slot group, ids and y relative to slot 0 and the group's top.
+// One slot group, ids and y relative to slot 0 and the group's top. Places
+// and sizes are client pixels at 96 DPI.
 constexpr Control kSlotControls[] = {
     {kSlotGroup, Kind::Group, nullptr, 5, 0, 505, 65, 0},
     {kSlotEnabled, Kind::Check, L"出力", 15, 18, 45, 16, 0},
@@ -88,7 +97,7 @@ constexpr Control kOptionControls[] = {
     {kVersionButton, Kind::Button, L"Ver.", 460, 479, 40, 22, 0},
 };
 
-constexpr const WCHAR* kFormatItems[] = {L"BMP", L"PNG", L"JPEG", L"GIF"};
+constexpr const WCHAR* kFormatItems[] = {L"BMP", L"PNG", L"JPEG", L"GIF", L"WebP"};
 constexpr const WCHAR* kShownGroupsItems[] = {L"2", L"3", L"4", L"5", L"6"};
 
 // The ten JPEG controls, in id order.
@@ -103,18 +112,22 @@ void Enable(int id, bool on) { EnableWindow(Item(id), on ? TRUE : FALSE); }
 bool Ticked(int id) { return IsDlgButtonChecked(mainWindow, id) == BST_CHECKED; }
 void Tick(int id, bool on) { CheckDlgButton(mainWindow, id, on ? BST_CHECKED : BST_UNCHECKED); }
 
+// Tab stops in table order; every control starts a group of its own but the
+// second radio button, so the arrow keys move only between the two radios.
+// The radios get their tab stop from their tick: Tab reaches the ticked one.
 DWORD StyleOf(Kind kind) {
-    constexpr DWORD kChild = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
+    constexpr DWORD kChild = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | WS_GROUP;
+    constexpr DWORD kStop = kChild | WS_TABSTOP;
     switch (kind) {
         case Kind::Group: return kChild | BS_GROUPBOX;
-        case Kind::Check: return kChild | BS_AUTOCHECKBOX;
+        case Kind::Check: return kStop | BS_AUTOCHECKBOX;
         case Kind::Label: return kChild | SS_LEFT | SS_ENDELLIPSIS;
-        case Kind::Number: return kChild | ES_NUMBER | ES_RIGHT;
-        case Kind::Text: return kChild | ES_AUTOHSCROLL;
-        case Kind::Button: return kChild | BS_PUSHBUTTON;
-        case Kind::List: return kChild | CBS_DROPDOWNLIST | WS_VSCROLL;
-        case Kind::FirstRadio: return kChild | BS_AUTORADIOBUTTON | WS_GROUP;
-        case Kind::Radio: return kChild | BS_AUTORADIOBUTTON;
+        case Kind::Number: return kStop | ES_NUMBER | ES_RIGHT;
+        case Kind::Text: return kStop | ES_AUTOHSCROLL;
+        case Kind::Button: return kStop | BS_PUSHBUTTON;
+        case Kind::List: return kStop | CBS_DROPDOWNLIST | WS_VSCROLL;
+        case Kind::FirstRadio: return kChild | BS_AUTORADIOBUTTON;
+        case Kind::Radio: return (kChild & ~WS_GROUP) | BS_AUTORADIOBUTTON;
         case Kind::Spin: break;
     }
     return WS_CHILD | WS_VISIBLE | UDS_ALIGNRIGHT | UDS_ARROWKEYS | UDS_SETBUDDYINT | UDS_NOTHOUSANDS;
@@ -130,6 +143,17 @@ const WCHAR* ClassOf(Kind kind) {
     }
 }
 
+// Where the layout puts a control at the window's DPI: yOffset (at 96 DPI)
+// is its group's top for a slot control, the save options' shift otherwise.
+RECT PlaceOf(const Control& control, int yOffset) {
+    return Dpi::Box(control.x, control.y + yOffset, control.width, control.height, windowDpi);
+}
+
+int SlotTop(int slot) { return 5 + kGroupPitch * slot; }
+
+// How far below their table places the save options stand with index + 2 groups shown.
+int OptionsShift(int shownIndex) { return (shownIndex - kAllGroupsShown) * kGroupPitch; }
+
 // Creates one control at the given offsets; the previous control is a spin
 // control's buddy.
 void CreateControl(const Control& control, int idOffset, int yOffset, const WCHAR* caption, HWND previous) {
@@ -143,8 +167,9 @@ void CreateControl(const Control& control, int idOffset, int yOffset, const WCHA
     const DWORD extended = control.kind == Kind::Group                                   ? WS_EX_TRANSPARENT
                            : control.kind == Kind::Number || control.kind == Kind::Text ? WS_EX_CLIENTEDGE
                                                                                         : 0;
-    HWND child = CreateWindowExW(extended, ClassOf(control.kind), caption, StyleOf(control.kind), control.x,
-                                 control.y + yOffset, control.width, control.height, mainWindow,
+    const RECT place = PlaceOf(control, yOffset);
+    HWND child = CreateWindowExW(extended, ClassOf(control.kind), caption, StyleOf(control.kind), place.left, place.top,
+                                 place.right - place.left, place.bottom - place.top, mainWindow,
                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
     SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(uiFont), TRUE);
     if (control.limit > 0) SendMessageW(child, EM_SETLIMITTEXT, static_cast<WPARAM>(control.limit), 0);
@@ -157,8 +182,7 @@ void CreateControls() {
         for (const Control& control : kSlotControls) {
             WCHAR caption[16];
             if (control.id == kSlotGroup) swprintf(caption, 16, L"出力設定%d", slot + 1);
-            CreateControl(control, slot, 5 + kGroupPitch * slot, control.id == kSlotGroup ? caption : control.caption,
-                          previous);
+            CreateControl(control, slot, SlotTop(slot), control.id == kSlotGroup ? caption : control.caption, previous);
             previous = Item(control.id + slot);
         }
     }
@@ -210,16 +234,26 @@ void SetUpSystemMenu() {
     InsertMenuW(menu, 1, MF_BYPOSITION | MF_SEPARATOR, kAlwaysOnTopSeparator, nullptr);
 }
 
+// Makes uiFont for dpi and gives it to every control; the font it replaces goes.
+void UseUiFontFor(int dpi) {
+    HFONT previous = uiFont;
+    uiFont = Dpi::CreateUiFont(dpi);
+    for (HWND child = GetWindow(mainWindow, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
+        SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(uiFont), TRUE);
+    if (previous != nullptr) DeleteObject(previous);
+}
+
 void OnCreate(HWND window) {
     mainWindow = window;
-    collectSettings = MainWindow::CollectSettings;
+    windowDpi = Dpi::Of(window);
+    UseUiFontFor(windowDpi);
     SetUpSystemMenu();
     CreateControls();
     FillControls();
     EnableLimitTrios(appSettings.Limit);
     for (int slot = 0; slot < kSlotCount; ++slot) MainWindow::ApplySlotEnabling(slot);
-    MainWindow::ApplyJpegEnabling(appSettings.DrctCvt == kJpegFormatIndex);
-    MainWindow::Relayout(appSettings.DispNUM, kAllGroupsShown);
+    MainWindow::ApplyFormatEnabling(appSettings.DrctCvt);
+    MainWindow::Relayout(appSettings.DispNUM);
 }
 
 // The file list of a drop or of the command line: count pointers followed by
@@ -253,20 +287,15 @@ bool TakeFormatFromList() {
 }
 
 void OnDropFiles(HDROP drop) {
-    WCHAR first[MAX_PATH] = {};
-    DragQueryFileW(drop, 0, first, MAX_PATH);
-    // A folder first means the drop was not meant as pictures.
-    if (!PathIsDirectoryW(first)) {
-        const int count = static_cast<int>(DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0));
-        dropList = AllocateFileList(count);
-        if (dropList == nullptr) {
-            ShowError(kMessageNoMemory);
-        } else {
-            dropCount = count;
-            for (int i = 0; i < count; ++i) DragQueryFileW(drop, static_cast<UINT>(i), dropList[i], MAX_PATH);
-            if (TakeFormatFromList()) MainWindow::StartBatch();
-            FreeFileList(dropList, dropCount);  // a drop without a format leaves nothing behind
-        }
+    const int count = static_cast<int>(DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0));
+    dropList = AllocateFileList(count);
+    if (dropList == nullptr) {
+        ShowError(mainWindow, kMessageNoMemory);
+    } else {
+        dropCount = count;
+        for (int i = 0; i < count; ++i) DragQueryFileW(drop, static_cast<UINT>(i), dropList[i], MAX_PATH);
+        if (TakeFormatFromList()) MainWindow::StartBatch();
+        FreeFileList(dropList, dropCount);  // a drop without a format leaves nothing behind
     }
     DragFinish(drop);
 }
@@ -312,12 +341,13 @@ void OnCommand(int id, int notification) {
         SetDlgItemTextW(mainWindow, kSlotFolder + slot, kSameFolderAsInput);
     } else if (id == kFormatList && notification == CBN_SELCHANGE) {
         const LRESULT selection = SendDlgItemMessageW(mainWindow, kFormatList, CB_GETCURSEL, 0, 0);
-        MainWindow::ApplyJpegEnabling(selection == kJpegFormatIndex);
+        MainWindow::ApplyFormatEnabling(static_cast<int>(selection));
     } else if (id == kSizeLimit) {
-        MainWindow::ApplyJpegEnabling(true);
+        MainWindow::ApplyFormatEnabling(
+            static_cast<int>(SendDlgItemMessageW(mainWindow, kFormatList, CB_GETCURSEL, 0, 0)));
     } else if (id == kShownGroupsList && notification == CBN_SELCHANGE) {
         const LRESULT selection = SendDlgItemMessageW(mainWindow, kShownGroupsList, CB_GETCURSEL, 0, 0);
-        MainWindow::Relayout(static_cast<int>(selection), appSettings.DispNUM);
+        MainWindow::Relayout(static_cast<int>(selection));
     } else if (id == kOptionsButton) {
         ShowOptionsDialog(mainWindow);
     } else if (id == kCloseButton) {
@@ -337,26 +367,70 @@ void OnClose() {
     SettingsStore::Save();
 }
 
-// Window width and height for index + 2 visible groups.
-int WindowWidth() { return 2 * GetSystemMetrics(SM_CXDLGFRAME) + 515; }
-int WindowHeight(int index) {
-    return kGroupPitch * index + 230 + 2 * GetSystemMetrics(SM_CYDLGFRAME) + GetSystemMetrics(SM_CYCAPTION);
+// Window width and height for index + 2 visible groups at dpi.
+int WindowWidth(int dpi) { return 2 * Dpi::Metric(SM_CXDLGFRAME, dpi) + Dpi::Scale(515, dpi); }
+int WindowHeight(int index, int dpi) {
+    return Dpi::Scale(kGroupPitch * index + 230, dpi) + 2 * Dpi::Metric(SM_CYDLGFRAME, dpi) +
+           Dpi::Metric(SM_CYCAPTION, dpi);
 }
 
 void ShowGroup(int slot, bool show) {
     for (const Control& control : kSlotControls) ShowWindow(Item(control.id + slot), show ? SW_SHOW : SW_HIDE);
 }
 
-// Moves a control down, keeping its x, size and z-order. Its client position
-// is asked of the window rather than derived from frame metrics, so a frame
-// drawn wider than the metrics say cannot make repeated layouts drift.
-void MoveDown(int id, int distance) {
-    HWND control = Item(id);
-    RECT bounds;
-    GetWindowRect(control, &bounds);
-    POINT at{bounds.left, bounds.top};
-    ScreenToClient(mainWindow, &at);
-    SetWindowPos(control, nullptr, at.x, at.y + distance, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+// Puts a control where the layout has it, z-order kept. A spin control
+// aligns itself anew to its buddy, the control before it, which has just
+// been given its full width again.
+void Place(const Control& control, int id, int yOffset) {
+    HWND item = Item(id);
+    if (control.kind == Kind::Spin) {
+        SendMessageW(item, UDM_SETBUDDY, reinterpret_cast<WPARAM>(Item(id - 1)), 0);
+        return;
+    }
+    const RECT place = PlaceOf(control, yOffset);
+    SetWindowPos(item, nullptr, place.left, place.top, place.right - place.left, place.bottom - place.top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// Every control at its place for index + 2 shown groups. Places are worked
+// out whole rather than moved by steps, so no sequence of layouts can make
+// the rounding of scaled steps add up.
+void PlaceControls(int shownIndex) {
+    for (int slot = 0; slot < kSlotCount; ++slot)
+        for (const Control& control : kSlotControls) Place(control, control.id + slot, SlotTop(slot));
+    for (const Control& control : kOptionControls) Place(control, control.id, OptionsShift(shownIndex));
+}
+
+// The window moved to a screen of another DPI: the system's rectangle for
+// it, and every control and the font made again for the new DPI.
+void OnDpiChanged(int dpi, LPARAM suggested) {
+    windowDpi = dpi;
+    UseUiFontFor(dpi);
+    PlaceControls(appSettings.DispNUM);
+    Dpi::TakeSuggestedRect(mainWindow, suggested);
+}
+
+// The window's side of a batch: its controls, its messages and its title.
+BatchHost WindowHost() {
+    BatchHost host;
+    host.collectSettings = MainWindow::CollectSettings;
+    host.showMessage = [](int code) { ShowError(mainWindow, code); };
+    host.showBusy = [](bool busy) { SetWindowTextW(mainWindow, busy ? L"処理中..." : L"Framelet"); };
+    host.jobs = 0;
+    return host;
+}
+
+// A batch of the files the paths stand for, folders replaced by the files
+// below them; nothing found is a batch that wrote nothing.
+void RunOnFilesOf(int count, const WCHAR* const* paths) {
+    const std::vector<ListedInput> listed = ListInputs(count, paths);
+    std::vector<const WCHAR*> files;
+    for (const ListedInput& input : listed) files.push_back(input.path.c_str());
+    if (files.empty()) {
+        ShowError(mainWindow, kMessageConversionFailed);
+        return;
+    }
+    RunBatch(static_cast<int>(files.size()), files.data(), nullptr, WindowHost());
 }
 
 }  // namespace
@@ -382,8 +456,10 @@ bool Create(HINSTANCE instance) {
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES | ICC_UPDOWN_CLASS};
     InitCommonControlsEx(&controls);
 
-    const int width = WindowWidth();
-    const int height = WindowHeight(kAllGroupsShown);
+    // The window's own DPI is known only once it exists; creation lays it
+    // out again for that DPI.
+    const int width = WindowWidth(Dpi::System());
+    const int height = WindowHeight(kAllGroupsShown, Dpi::System());
     RECT workArea{};
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &workArea, 0);
     const int x = (workArea.right - workArea.left - width) / 2;
@@ -430,14 +506,14 @@ void CollectSettings() {
 
 void StartBatch() {
     if (dropList != nullptr) {
-        RunBatch(dropCount, dropList);
+        RunOnFilesOf(dropCount, dropList);
         FreeFileList(dropList, dropCount);
         return;
     }
     int count = argCount - 1;
     WCHAR** list = AllocateFileList(count);
     if (list == nullptr) {
-        ShowError(kMessageNoMemory);
+        ShowError(mainWindow, kMessageNoMemory);
         return;
     }
     for (int i = 0; i < count; ++i) {
@@ -450,7 +526,7 @@ void StartBatch() {
         if (GetLongPathNameW(name, list[i], MAX_PATH) == 0 || list[i][MAX_PATH - 1] != 0)
             lstrcpynW(list[i], name, MAX_PATH);
     }
-    RunBatch(count, list);
+    RunOnFilesOf(count, list);
     FreeFileList(list, count);
 }
 
@@ -463,22 +539,32 @@ void ApplySlotEnabling(int slot) {
     }
 }
 
-void ApplyJpegEnabling(bool isJpeg) {
-    if (!isJpeg) {
+void ApplyFormatEnabling(int listIndex) {
+    const bool jpeg = listIndex == kJpegFormatIndex;
+    if (!jpeg && listIndex != kWebpFormatIndex) {
         for (int id = kFirstJpegControl; id <= kLastJpegControl; ++id) Enable(id, false);
         return;
     }
+    // WebP takes the quality and the size limit too; the sampling is JPEG's alone.
     EnableLimitTrios(Ticked(kSizeLimit));
-    for (int id : {kSamplingLabel, kSampling41, kSampling11, kSizeLimit}) Enable(id, true);
+    Enable(kSizeLimit, true);
+    for (int id : {kSamplingLabel, kSampling41, kSampling11}) Enable(id, jpeg);
 }
 
-void Relayout(int newIndex, int oldIndex) {
-    appSettings.DispNUM = newIndex;
-    SetWindowPos(mainWindow, nullptr, 0, 0, WindowWidth(), WindowHeight(newIndex), SWP_NOMOVE | SWP_NOZORDER);
-    for (int slot = kSlotCount - 1; slot >= newIndex + 2; --slot) ShowGroup(slot, false);
-    for (int slot = newIndex + 1; slot >= 2; --slot) ShowGroup(slot, true);
+void Relayout(int shownIndex) {
+    appSettings.DispNUM = shownIndex;
+    SetWindowPos(mainWindow, nullptr, 0, 0, WindowWidth(windowDpi), WindowHeight(shownIndex, windowDpi),
+                 SWP_NOMOVE | SWP_NOZORDER);
+    for (int slot = kSlotCount - 1; slot >= shownIndex + 2; --slot) ShowGroup(slot, false);
+    for (int slot = shownIndex + 1; slot >= 2; --slot) ShowGroup(slot, true);
     // Everything below the groups moves with them.
-    for (const Control& control : kOptionControls) MoveDown(control.id, (newIndex - oldIndex) * kGroupPitch);
+    PlaceControls(shownIndex);
+}
+
+void Route(MSG& message) {
+    if (mainWindow != nullptr && IsDialogMessageW(mainWindow, &message)) return;
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
 }
 
 LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -488,7 +574,6 @@ LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lPar
         case WM_DESTROY: PostQuitMessage(0); return 0;
         case WM_NCDESTROY:
             mainWindow = nullptr;
-            collectSettings = nullptr;
             break;
         case WM_COMMAND: OnCommand(LOWORD(wParam), HIWORD(wParam)); return 0;
         case WM_SYSCOMMAND:
@@ -501,6 +586,7 @@ LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lPar
                           MF_BYCOMMAND | (alwaysOnTop ? MF_CHECKED : MF_UNCHECKED));
             return 0;
         case WM_DROPFILES: OnDropFiles(reinterpret_cast<HDROP>(wParam)); return 0;
+        case WM_DPICHANGED: OnDpiChanged(Dpi::OfMessage(wParam), lParam); return 0;
         case WM_LBUTTONDOWN:
         case WM_RBUTTONDOWN:
         case WM_MBUTTONDOWN:

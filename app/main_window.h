@@ -10,8 +10,9 @@
 
 #include <cstdint>
 
+extern HWND mainWindow;  // null while no window exists
 extern int32_t osClass;  // 1 = 5.1, 2 = 6.x, 3 = 7 and later, 0 = unsupported
-extern HFONT uiFont;
+extern HFONT uiFont;     // made by the main window for its DPI, deleted at exit
 extern DWORD_PTR helpCookie;
 extern LPWSTR* argList;  // argument 0 is the program
 extern int argCount;
@@ -28,10 +29,15 @@ void CollectSettings();
 // Runs a batch on the pending drop list, else on the command line's files.
 void StartBatch();
 void ApplySlotEnabling(int slot);
-void ApplyJpegEnabling(bool isJpeg);
-// Shows index + 2 slot groups (newIndex, previously oldIndex) and moves the
-// save options with them.
-void Relayout(int newIndex, int oldIndex);
+// The JPEG controls for the format list's index: quality and size limit for
+// JPEG and WebP, the sampling for JPEG alone, none for the others.
+void ApplyFormatEnabling(int listIndex);
+// Shows index + 2 slot groups and puts the save options below them.
+void Relayout(int shownIndex);
+// One message of the loop. The window's dialog keys are routed: Tab and
+// Shift+Tab step through its controls, the arrows between the two radios;
+// Enter and Esc become commands 1 and 2, which the window ignores.
+void Route(MSG& message);
 LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 }  // namespace MainWindow
 

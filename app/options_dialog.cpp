@@ -3,10 +3,12 @@
 #include "app/control_ids.h"
 #include "settings/settings_store.h"
 
+#include <commctrl.h>
 #include <objbase.h>
 #include <shlobj.h>
 #include <shlwapi.h>
 
+#include <algorithm>
 #include <cwchar>
 
 namespace {
@@ -41,7 +43,40 @@ void ApplyShortcut(HWND dialog, int box, int folder) {
     if (!exists && length > 0 && length < MAX_PATH) CreateShortcut(link, program);
 }
 
+RECT BoundsIn(HWND dialog, int id) {
+    RECT bounds{};
+    GetWindowRect(GetDlgItem(dialog, id), &bounds);
+    MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&bounds), 2);
+    return bounds;
+}
+
+// Widens a box to the size its caption needs, as far as limit. Dialog units
+// follow the font's average Latin letter, which grows more slowly than its
+// kana at some sizes: a box that holds its caption at 96 DPI can cut it at
+// 144 or 192. A box is never narrowed.
+void WidenToCaption(HWND dialog, int id, int limit) {
+    SIZE ideal{};
+    HWND box = GetDlgItem(dialog, id);
+    if (!SendMessageW(box, BCM_GETIDEALSIZE, 0, reinterpret_cast<LPARAM>(&ideal))) return;
+    const RECT bounds = BoundsIn(dialog, id);
+    const int right = std::min(static_cast<int>(bounds.left + ideal.cx), limit);
+    if (right > bounds.right)
+        SetWindowPos(box, nullptr, 0, 0, right - bounds.left, bounds.bottom - bounds.top,
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// The shortcut boxes may reach the dialog's right edge, the plug-in box its
+// "設定" button.
+void WidenBoxes(HWND dialog) {
+    RECT client{};
+    GetClientRect(dialog, &client);
+    WidenToCaption(dialog, kDesktopShortcutBox, client.right);
+    WidenToCaption(dialog, kSendToShortcutBox, client.right);
+    WidenToCaption(dialog, kUsePluginsBox, BoundsIn(dialog, kPluginFolderButton).left);
+}
+
 void OnInitDialog(HWND dialog) {
+    WidenBoxes(dialog);
     WCHAR link[MAX_PATH];
     if (ShortcutPath(CSIDL_DESKTOP, link) && PathFileExistsW(link))
         CheckDlgButton(dialog, kDesktopShortcutBox, BST_CHECKED);

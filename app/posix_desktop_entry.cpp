@@ -1,4 +1,5 @@
 #include "app/posix_desktop_entry.h"
+#include "app/installed_desktop_entry.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -16,8 +18,6 @@ namespace {
 constexpr char kFileName[] = "framelet.desktop";
 // Marks an entry as ours: only such a file is ever replaced or removed.
 constexpr char kMarker[] = "X-Framelet-Written-By=framelet --install-desktop-entry";
-// The formats the built-in readers take.
-constexpr char kMimeTypes[] = "image/bmp;image/png;image/jpeg;image/gif;image/tiff;";
 
 #ifndef FRAMELET_ICON_FROM_BINDIR
 #define FRAMELET_ICON_FROM_BINDIR "../share/icons/hicolor/256x256/apps/framelet.png"
@@ -124,29 +124,22 @@ std::string ExecProgram(const std::string& program) {
     return StringValue(quote ? "\"" + word + "\"" : word);
 }
 
+// The installed entry (app/framelet.desktop) names the command and its icon;
+// the user's entry names this command's path and the icon found for it.
 std::string EntryText(const std::string& program, const std::string& icon) {
-    return "[Desktop Entry]\n"
-           "Type=Application\n"
-           "Version=1.4\n"
-           "Name=Framelet\n"
-           "GenericName=Wallpaper Maker\n"
-           "Comment=Make wallpaper-sized copies of pictures\n"
-           "TryExec=" +
-           StringValue(program) +
-           "\n"
-           "Exec=" +
-           ExecProgram(program) +
-           " %F\n"
-           "Icon=" +
-           (icon.empty() ? std::string("framelet") : StringValue(icon)) +
-           "\n"
-           "Terminal=false\n"
-           "NoDisplay=true\n"
-           "MimeType=" +
-           kMimeTypes +
-           "\n"
-           "Categories=Graphics;\n" +
-           kMarker + "\n";
+    std::string text;
+    std::istringstream lines(kInstalledEntry);
+    for (std::string line; std::getline(lines, line);) {
+        if (line == "TryExec=framelet") {
+            line = "TryExec=" + StringValue(program);
+        } else if (line.rfind("Exec=framelet ", 0) == 0) {
+            line = "Exec=" + ExecProgram(program) + line.substr(strlen("Exec=framelet"));
+        } else if (line == "Icon=framelet" && !icon.empty()) {
+            line = "Icon=" + StringValue(icon);
+        }
+        text += line + "\n";
+    }
+    return text + kMarker + "\n";
 }
 
 // What is at path: nothing, an entry of ours, or anything else.

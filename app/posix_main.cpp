@@ -8,6 +8,7 @@
 #include "app/posix_settings_table.h"
 #include "app/version.h"
 #include "engine/batch.h"
+#include "engine/input_list.h"
 #include "core/memory.h"
 #include "settings/settings_store.h"
 
@@ -31,22 +32,49 @@ void KeepLargeBuffers() {
 #endif
 }
 
+// A found file as the user would name it: the folder's argument as given,
+// then the file's path below the folder.
+std::string NameBelow(const std::string& argument, const std::wstring& folder, const std::wstring& path) {
+    std::string below = Utf8(path.substr(folder.size()).c_str());
+    if (!argument.empty() && argument.back() == '/' && !below.empty() && below.front() == '/') below.erase(0, 1);
+    return argument + below;
+}
+
 int Convert(const CommandLine& command) {
+    std::vector<const WCHAR*> given;
+    for (const std::wstring& path : command.inputs) given.push_back(path.c_str());
+    // Folders stand for the files below them.
+    const std::vector<ListedInput> listed = ListInputs(static_cast<int>(given.size()), given.data());
     std::vector<const WCHAR*> inputs;
-    for (const std::wstring& path : command.inputs) inputs.push_back(path.c_str());
+    std::vector<std::string> names;
+    for (const ListedInput& input : listed) {
+        inputs.push_back(input.path.c_str());
+        const size_t at = static_cast<size_t>(input.given);
+        names.push_back(input.path == command.inputs[at]
+                            ? command.arguments[at]
+                            : NameBelow(command.arguments[at], command.inputs[at], input.path));
+    }
     appSettings.outputFormat = OutputFormatFor(appSettings.DrctCvt);
     int written = 0;
     KeepLargeBuffers();
     if (appSettings.outputFormat < 0) {
-        fprintf(stderr, "framelet: the stored format (DrctCvt=%d) is none of bmp, png, jpeg, gif; try --format\n",
+        fprintf(stderr, "framelet: the stored format (DrctCvt=%d) is none of bmp, png, jpeg, gif, webp; try --format\n",
                 appSettings.DrctCvt);
-        ShowError(kMessageConversionFailed);
+        ShowError(nullptr, kMessageConversionFailed);
+        return kWroteNothing;
+    }
+    if (inputs.empty()) {
+        fprintf(stderr, "framelet: no files in the folders given\n");
+        ShowError(nullptr, kMessageConversionFailed);
         return kWroteNothing;
     }
     // A progress line only helps someone watching a terminal, and only for a batch.
     const bool progress = inputs.size() > 1 && isatty(STDERR_FILENO);
-    StartReporting(command.arguments, command.verbose, progress);
-    RunBatch(static_cast<int>(inputs.size()), inputs.data(), &written);
+    StartReporting(names, command.verbose, progress);
+    BatchHost host;
+    host.report = ReportBatchNote;
+    host.jobs = command.jobs;
+    RunBatch(static_cast<int>(inputs.size()), inputs.data(), &written, host);
     StopReporting();
     return written > 0 ? kWroteFiles : kWroteNothing;
 }
@@ -66,7 +94,7 @@ int main(int argc, char** argv) {
     }
     privateHeap = HeapCreate(0, kPrivateHeapInitialSize, 0);
     if (privateHeap == nullptr || !SettingsStore::ResolvePath()) {
-        ShowError(kMessageRunFailed);
+        ShowError(nullptr, kMessageRunFailed);
         return kWroteNothing;
     }
     SettingsStore::Load();

@@ -22,6 +22,8 @@ enum OptionCode {
     kNoColourConversion,
 };
 
+constexpr int32_t kMostJobs = 64;
+
 const option kOptions[] = {
     {"slot", required_argument, nullptr, 's'},
     {"format", required_argument, nullptr, 'f'},
@@ -31,6 +33,7 @@ const option kOptions[] = {
     {"no-rotate", no_argument, nullptr, kNoRotate},
     {"no-colour-conversion", no_argument, nullptr, kNoColourConversion},
     {"verbose", no_argument, nullptr, 'v'},
+    {"jobs", required_argument, nullptr, 'j'},
     {"settings", no_argument, nullptr, kSettings},
     {"install-desktop-entry", no_argument, nullptr, kInstallDesktopEntry},
     {"remove-desktop-entry", no_argument, nullptr, kRemoveDesktopEntry},
@@ -39,26 +42,30 @@ const option kOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 // The leading colon makes getopt report a missing value apart from an unknown option.
-constexpr char kShortOptions[] = ":s:f:q:vhV";
+constexpr char kShortOptions[] = ":s:f:q:vj:hV";
 
 const char kHelp[] =
     "Usage: framelet [OPTION]... PICTURE...\n"
     "Makes a wallpaper-sized copy of every PICTURE for each enabled output slot,\n"
-    "with the stored settings. An existing file is never replaced.\n"
+    "with the stored settings. An existing file is never replaced. A folder\n"
+    "stands for the files in it and in its sub-folders.\n"
     "\n"
     "  -s, --slot WxH[:FOLDER[:SUFFIX]]\n"
     "                        use this slot in place of the stored ones; repeat\n"
     "                        for up to six (no FOLDER: the first picture's)\n"
-    "  -f, --format FORMAT   write bmp, png, jpeg or gif\n"
-    "  -q, --quality N       JPEG quality, 1 to 100\n"
+    "  -f, --format FORMAT   write bmp, png, jpeg, gif or webp\n"
+    "  -q, --quality N       JPEG and WebP quality, 1 to 100\n"
     "      --sampling S      JPEG chroma sampling: 420, 422 or 444\n"
-    "      --max-size KIB    largest JPEG file in KiB, 1 to 32767; 0: no limit\n"
+    "      --max-size KIB    largest JPEG or WebP file in KiB, 1 to 32767;\n"
+    "                        0: no limit\n"
     "      --no-rotate       use the pixels as stored, not turned upright by\n"
     "                        the picture's EXIF orientation\n"
     "      --no-colour-conversion\n"
     "                        use the colours as stored, not converted from an\n"
     "                        embedded ICC profile to sRGB\n"
     "  -v, --verbose         name every file written\n"
+    "  -j, --jobs N          convert N pictures at once (default: one per\n"
+    "                        processor); names and bytes are the same\n"
     "      --settings        show the settings file and the settings in use\n"
     "      --install-desktop-entry\n"
     "                        offer framelet in file managers' \"Open With\"\n"
@@ -167,8 +174,9 @@ bool ParseSlot(const char* text, SlotOverride& slot) {
 }
 
 bool ParseFormat(const char* text, int32_t& index) {
-    static const char* const kNames[][2] = {{"bmp", nullptr}, {"png", nullptr}, {"jpeg", "jpg"}, {"gif", nullptr}};
-    for (int32_t i = 0; i < 4; ++i) {
+    static const char* const kNames[][2] = {
+        {"bmp", nullptr}, {"png", nullptr}, {"jpeg", "jpg"}, {"gif", nullptr}, {"webp", nullptr}};
+    for (int32_t i = 0; i < 5; ++i) {
         for (const char* name : kNames[i]) {
             if (name != nullptr && strcasecmp(text, name) == 0) {
                 index = i;
@@ -176,7 +184,7 @@ bool ParseFormat(const char* text, int32_t& index) {
             }
         }
     }
-    return Refuse("format", text, "must be bmp, png, jpeg or gif");
+    return Refuse("format", text, "must be bmp, png, jpeg, gif or webp");
 }
 
 bool ParseSampling(const char* text, int32_t& code) {
@@ -209,6 +217,7 @@ bool ParseOption(int code, const char* value, CommandLine& command) {
         case kNoRotate: command.noRotate = true; return true;
         case kNoColourConversion: command.noColourConversion = true; return true;
         case 'v': command.verbose = true; return true;
+        case 'j': return ParseRange("job count", value, 1, kMostJobs, command.jobs);
         case kSettings: command.action = Action::kShowSettings; return true;
         case kInstallDesktopEntry: command.action = Action::kInstallDesktopEntry; return true;
         case kRemoveDesktopEntry: command.action = Action::kRemoveDesktopEntry; return true;

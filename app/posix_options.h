@@ -28,12 +28,13 @@ struct CommandLine {
     Action action = Action::kConvert;
     bool verbose = false;
     std::vector<SlotOverride> slots;
-    int32_t formatIndex = -1;  // DrctCvt: 0 BMP, 1 PNG, 2 JPEG, 3 GIF; -1 keeps the stored one
+    int32_t formatIndex = -1;  // DrctCvt: 0 BMP, 1 PNG, 2 JPEG, 3 GIF, 4 WebP; -1 keeps the stored one
     int32_t quality = -1;
     int32_t sampling = -1;               // the stored code: 0 4:2:0, 1 4:2:2, 2 4:4:4
     int32_t maxSize = -1;                // KiB; 0 switches the limit off
     bool noRotate = false;               // use the pixels as stored, whatever their orientation
     bool noColourConversion = false;     // use the colour numbers as stored, whatever their profile
+    int32_t jobs = 0;                    // pictures converted at once; 0: one per processor
     std::vector<std::string> arguments;  // the pictures as given
     std::vector<std::wstring> inputs;    // the same as absolute paths
 

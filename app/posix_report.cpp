@@ -1,7 +1,5 @@
 #include "app/posix_report.h"
 
-#include "engine/batch.h"
-#include "engine/load_picture.h"
 #include "settings/settings_store.h"
 
 #include <fcntl.h>
@@ -69,9 +67,9 @@ void ShowProgress(int input) {
     reporter.progressShown = true;
 }
 
-// Why no reader took the input: it cannot be opened at all, or it can and
-// nothing understands it.
-std::string WhyNotLoaded(const std::string& argument) {
+// Why no reader took the input: it cannot be opened at all, its reader said
+// why not, or nothing understands it.
+std::string WhyNotLoaded(const std::string& argument, const char* reason) {
     const int file = open(argument.c_str(), O_RDONLY | O_CLOEXEC);
     int error = file < 0 ? errno : 0;
     if (file >= 0) {
@@ -80,7 +78,7 @@ std::string WhyNotLoaded(const std::string& argument) {
         close(file);
     }
     if (error != 0) return std::string("could not be opened (") + strerror(error) + ")";
-    return "no reader or plug-in understands this file";
+    return reason != nullptr ? reason : "not a picture";
 }
 
 std::string SlotName(int slot) {
@@ -103,30 +101,36 @@ void Tell(const std::string& line) {
     fflush(stdout);
 }
 
-void OnBatchEvent(int input, int slot, BatchEvent event, const WCHAR* text) {
+}  // namespace
+
+void ReportBatchNote(const BatchNote& note) {
+    const int input = note.input;
+    const int slot = note.slot;
+    const WCHAR* destination = note.destination;
     if (reporter.arguments == nullptr || input < 0 || input >= static_cast<int>(reporter.arguments->size())) return;
     const std::string& argument = (*reporter.arguments)[static_cast<size_t>(input)];
-    switch (event) {
+    switch (note.event) {
         case BatchEvent::kReading:
             if (reporter.progress) ShowProgress(input);
             break;
-        case BatchEvent::kNotLoaded: Say(argument, WhyNotLoaded(argument)); break;
+        case BatchEvent::kNotLoaded: Say(argument, WhyNotLoaded(argument, note.reason)); break;
         case BatchEvent::kWritten:
-            if (reporter.verbose && text != nullptr) Tell(argument + " -> " + Utf8(text));
+            if (reporter.verbose && destination != nullptr) Tell(argument + " -> " + Utf8(destination));
             break;
         case BatchEvent::kTurnedUpright:
-            if (reporter.verbose && text != nullptr)
-                Tell(argument + ": turned upright (orientation " + Utf8(text) + ")");
+            if (reporter.verbose)
+                Tell(argument + ": turned upright (orientation " + std::to_string(note.prepared->turnedFrom) + ")");
             break;
         case BatchEvent::kConverted:
-            if (reporter.verbose && text != nullptr) {
-                const std::string profile = text[0] != 0 ? Utf8(text) : "its embedded profile";
-                Tell(argument + ": converted from " + profile + " to sRGB");
+            if (reporter.verbose) {
+                const WCHAR* name = note.prepared->profileName;
+                Tell(argument + ": converted from " + (name[0] != 0 ? Utf8(name) : "its embedded profile") +
+                     " to sRGB");
             }
             break;
         case BatchEvent::kSmallerThanSlot: {
             char size[32];
-            snprintf(size, sizeof size, "%dx%d", currentImage->header.biWidth, currentImage->header.biHeight);
+            snprintf(size, sizeof size, "%dx%d", note.width, note.height);
             Say(argument, std::string(size) + " is smaller than " + SlotName(slot));
             break;
         }
@@ -139,8 +143,6 @@ void OnBatchEvent(int input, int slot, BatchEvent event, const WCHAR* text) {
     }
 }
 
-}  // namespace
-
 std::string Utf8(const wchar_t* text) {
     const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
     if (bytes <= 0) return std::string();
@@ -152,11 +154,9 @@ std::string Utf8(const wchar_t* text) {
 
 void StartReporting(const std::vector<std::string>& arguments, bool verbose, bool progress) {
     reporter = Reporter{&arguments, verbose, progress, false};
-    reportBatchEvent = OnBatchEvent;
 }
 
 void StopReporting() {
     ClearProgress();
-    reportBatchEvent = nullptr;
     reporter = Reporter{};
 }

@@ -7,12 +7,16 @@
 #error "app headers are for the app alone"
 #endif
 
+#include "engine/batch.h"
+
 #include <string>
 #include <vector>
 
-// From now on the batch's events are reported for these pictures (as the
-// user named them, in batch order).
+// From now on the batch's notes are reported for these pictures (as the user
+// named them, in batch order).
 void StartReporting(const std::vector<std::string>& arguments, bool verbose, bool progress);
+// Reports one note of the batch; the batch host's report.
+void ReportBatchNote(const BatchNote& note);
 // Clears the progress line and stops reporting.
 void StopReporting();
 

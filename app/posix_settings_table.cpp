@@ -40,8 +40,8 @@ void PrintTable(FILE* out, const std::vector<Row>& rows) {
 std::string OrDash(const WCHAR* text) { return text[0] != 0 ? Utf8(text) : "-"; }
 
 const char* FormatName(int32_t index) {
-    static const char* const kNames[] = {"BMP", "PNG", "JPEG", "GIF"};
-    return index >= 0 && index < 4 ? kNames[index] : nullptr;
+    static const char* const kNames[] = {"BMP", "PNG", "JPEG", "GIF", "WebP"};
+    return index >= 0 && index < 5 ? kNames[index] : nullptr;
 }
 
 // The stored code as the layout it gives; codes off the list give 4:2:0.

@@ -1,6 +1,7 @@
 #include "app/version_window.h"
 
 #include "app/control_ids.h"
+#include "app/dpi.h"
 #include "app/main_window.h"
 #include "app/version.h"
 #include "engine/batch.h"
@@ -18,6 +19,16 @@ constexpr const WCHAR* kVersionCaption = L"バージョン情報";
 constexpr WCHAR kTitleLine[] = L"Framelet  version " FRAMELET_VERSION_TEXT;
 constexpr WCHAR kNoticeLine[] = L"" FRAMELET_NOTICE_TEXT;
 constexpr WCHAR kHomePage[] = L"" FRAMELET_HOME_PAGE;
+
+// A child's place: client pixels at 96 DPI.
+struct Child {
+    int id;
+    int x, y, width, height;
+};
+constexpr Child kTitleChild{kVersionTitle, 10, 10, 160, 12};
+constexpr Child kNoticeChild{kVersionNotice, 28, 30, 195, 12};
+constexpr Child kOkChild{kVersionOk, 139, 75, 88, 21};
+constexpr Child kLinkChild{kVersionLink, 45, 51, 120, 14};
 
 LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT CALLBACK LinkProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -38,11 +49,29 @@ void RegisterOne(HINSTANCE instance, const WCHAR* name, WNDPROC procedure, LPCWS
     RegisterClassExW(&windowClass);
 }
 
-HWND CreateChild(const WCHAR* className, const WCHAR* text, DWORD style, int id, int x, int y, int width, int height) {
-    HWND child = CreateWindowExW(0, className, text, style, x, y, width, height, versionWindow->window,
-                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), versionWindow->instance, nullptr);
-    if (child != nullptr && text != nullptr) SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(uiFont), TRUE);
+RECT PlaceOf(const Child& child) { return Dpi::Box(child.x, child.y, child.width, child.height, versionWindow->dpi); }
+
+HWND CreateChild(const WCHAR* className, const WCHAR* text, DWORD style, const Child& place) {
+    const RECT r = PlaceOf(place);
+    HWND child = CreateWindowExW(0, className, text, style, r.left, r.top, r.right - r.left, r.bottom - r.top,
+                                 versionWindow->window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(place.id)),
+                                 versionWindow->instance, nullptr);
+    if (child != nullptr && text != nullptr)
+        SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(versionWindow->font), TRUE);
     return child;
+}
+
+// Makes the texts' font and the link's for the window's DPI and gives the
+// texts theirs (the link, resized with the DPI, is painted anew); the fonts
+// they replace go.
+void MakeFonts() {
+    const HFONT previous[] = {versionWindow->font, versionWindow->linkFont};
+    versionWindow->font = Dpi::CreateUiFont(versionWindow->dpi);
+    versionWindow->linkFont = Dpi::CreateGuiFont(versionWindow->dpi);
+    for (int id : {kVersionTitle, kVersionNotice, kVersionOk})
+        SendDlgItemMessageW(versionWindow->window, id, WM_SETFONT, reinterpret_cast<WPARAM>(versionWindow->font), TRUE);
+    for (HFONT font : previous)
+        if (font != nullptr) DeleteObject(font);
 }
 
 // "OK" takes Enter and Esc as closing keys and swallows every other key, so
@@ -57,17 +86,31 @@ LRESULT CALLBACK OkButtonProcedure(HWND button, UINT message, WPARAM wParam, LPA
 
 void OnCreate(HWND window) {
     versionWindow->window = window;
+    versionWindow->dpi = Dpi::Of(window);
+    MakeFonts();
     HMENU menu = GetSystemMenu(window, FALSE);
     for (UINT command : {SC_RESTORE, SC_SIZE, SC_MINIMIZE, SC_MAXIMIZE}) RemoveMenu(menu, command, MF_BYCOMMAND);
     constexpr DWORD kText = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | SS_ENDELLIPSIS;
-    CreateChild(L"STATIC", versionWindow->titleLine, kText, kVersionTitle, 10, 10, 160, 12);
-    CreateChild(L"STATIC", versionWindow->noticeLine, kText, kVersionNotice, 28, 30, 195, 12);
-    HWND ok = CreateChild(L"BUTTON", L"OK", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | BS_PUSHBUTTON, kVersionOk, 139,
-                          75, 88, 21);
+    CreateChild(L"STATIC", versionWindow->titleLine, kText, kTitleChild);
+    CreateChild(L"STATIC", versionWindow->noticeLine, kText, kNoticeChild);
+    HWND ok = CreateChild(L"BUTTON", L"OK", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | BS_PUSHBUTTON, kOkChild);
     if (ok != nullptr)
         versionWindow->okButtonProc = reinterpret_cast<WNDPROC>(
             SetWindowLongPtrW(ok, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(OkButtonProcedure)));
-    CreateChild(kVersionLinkClass, nullptr, WS_CHILD | WS_VISIBLE, kVersionLink, 45, 51, 120, 14);
+    CreateChild(kVersionLinkClass, nullptr, WS_CHILD | WS_VISIBLE, kLinkChild);
+}
+
+// The window moved to a screen of another DPI: the system's rectangle for
+// it, and the children and fonts made again for the new DPI.
+void OnDpiChanged(int dpi, LPARAM suggested) {
+    versionWindow->dpi = dpi;
+    for (const Child& place : {kTitleChild, kNoticeChild, kOkChild, kLinkChild}) {
+        const RECT r = PlaceOf(place);
+        SetWindowPos(GetDlgItem(versionWindow->window, place.id), nullptr, r.left, r.top, r.right - r.left,
+                     r.bottom - r.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    MakeFonts();
+    Dpi::TakeSuggestedRect(versionWindow->window, suggested);
 }
 
 void OnClose() {
@@ -95,6 +138,7 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
         case WM_COMMAND:
             if (LOWORD(wParam) == kVersionOk) SendMessageW(window, WM_CLOSE, 0, 0);
             return 0;
+        case WM_DPICHANGED: OnDpiChanged(Dpi::OfMessage(wParam), lParam); return 0;
         default: break;
     }
     return DefWindowProcW(window, message, wParam, lParam);
@@ -103,10 +147,11 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
 void PaintLink(HWND link) {
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(link, &paint);
-    HGDIOBJ previous = SelectObject(dc, GetStockObject(DEFAULT_GUI_FONT));
+    HGDIOBJ previous = SelectObject(dc, versionWindow->linkFont);
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, RGB(0, 0, 255));
-    TextOutW(dc, 1, 1, versionWindow->linkText, versionWindow->linkLength);
+    const int margin = Dpi::Scale(1, versionWindow->dpi);
+    TextOutW(dc, margin, margin, versionWindow->linkText, versionWindow->linkLength);
     SelectObject(dc, previous);
     EndPaint(link, &paint);
 }
@@ -143,13 +188,17 @@ VersionWindow::VersionWindow(HINSTANCE programInstance)
 VersionWindow::~VersionWindow() {
     UnregisterClassW(kVersionLinkClass, instance);
     UnregisterClassW(kVersionWindowClass, instance);
+    if (font != nullptr) DeleteObject(font);
+    if (linkFont != nullptr) DeleteObject(linkFont);
 }
 
 bool VersionWindow::Open(HWND ownerWindow) {
     owner = ownerWindow;
     EnableWindow(owner, FALSE);
-    const int width = 2 * GetSystemMetrics(SM_CXDLGFRAME) + 235;
-    const int height = GetSystemMetrics(SM_CYCAPTION) + 2 * GetSystemMetrics(SM_CYDLGFRAME) + 104;
+    // Shown over the owner, so at the owner's DPI.
+    dpi = Dpi::Of(owner);
+    const int width = 2 * Dpi::Metric(SM_CXDLGFRAME, dpi) + Dpi::Scale(235, dpi);
+    const int height = Dpi::Metric(SM_CYCAPTION, dpi) + 2 * Dpi::Metric(SM_CYDLGFRAME, dpi) + Dpi::Scale(104, dpi);
     RECT bounds{};
     GetWindowRect(owner, &bounds);
     // Halves floored, also for negative sums.
@@ -164,7 +213,7 @@ void OpenVersionWindow(HWND owner) {
     const HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(owner, GWLP_HINSTANCE));
     versionWindow = new (std::nothrow) VersionWindow(instance);
     if (versionWindow == nullptr) {
-        ShowError(kMessageNoMemory);
+        ShowError(mainWindow, kMessageNoMemory);
         return;
     }
     if (versionWindow->Open(owner)) return;

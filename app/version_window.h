@@ -13,7 +13,7 @@ class VersionWindow {
 public:
     // Fills the texts and registers the two window classes.
     explicit VersionWindow(HINSTANCE programInstance);
-    // Unregisters the classes.
+    // Unregisters the classes and deletes the fonts.
     ~VersionWindow();
     VersionWindow(const VersionWindow&) = delete;
     VersionWindow& operator=(const VersionWindow&) = delete;
@@ -29,6 +29,10 @@ public:
     const WCHAR* linkText;
     int linkLength;
     WNDPROC okButtonProc = nullptr;
+    int dpi = 96;  // the DPI the window is laid out for
+    // Made for dpi: the texts' UI font and the link's default GUI font.
+    HFONT font = nullptr;
+    HFONT linkFont = nullptr;
 };
 
 // The one version window, null while none exists.

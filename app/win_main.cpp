@@ -29,10 +29,7 @@ int32_t FindOsClass() {
 
 int RunMessageLoop() {
     MSG message;
-    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-    }
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) MainWindow::Route(message);
     return static_cast<int>(message.wParam);
 }
 
@@ -43,14 +40,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     if (privateHeap == nullptr) return 0;
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     osClass = FindOsClass();
-    uiFont = CreateFontW(-12, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, SHIFTJIS_CHARSET, OUT_DEFAULT_PRECIS,
-                         CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"MS UI Gothic");
+    // uiFont is made by the main window, for the DPI it is shown at.
     CallHtmlHelp(nullptr, nullptr, HH_INITIALIZE, reinterpret_cast<DWORD_PTR>(&helpCookie));
     argList = CommandLineToArgvW(GetCommandLineW(), &argCount);
 
     int exitCode = 0;
     if (osClass == 0 || !SettingsStore::ResolvePath()) {
-        ShowError(kMessageRunFailed);
+        ShowError(mainWindow, kMessageRunFailed);
     } else if (FindWindowW(kMainWindowClass, nullptr) == nullptr) {
         // A second instance ends here silently; its files are dropped.
         if (MainWindow::Create(instance)) exitCode = RunMessageLoop();

@@ -43,14 +43,14 @@ double Median(std::vector<double> values) {
 
 // One fitting of the decoded picture to the slot, in milliseconds; negative
 // when the fitting refuses it.
-double FitOnce(const DecodedImage& image, const Slot& slot) {
-    fittedPicture = FittedPicture{
-        image.header.biWidth, image.header.biHeight, image.header.biBitCount, image.pixels, nullptr, slot.width,
-        slot.height};
+double FitOnce(PictureContext& context, const Slot& slot) {
+    const DecodedImage& image = *context.current;
+    context.fitted = FittedPicture{image.header.biWidth, image.header.biHeight, image.header.biBitCount, image.pixels,
+                                   nullptr, slot.width, slot.height, image.palette};
     const auto start = std::chrono::steady_clock::now();
-    const bool fitted = FitCroppedToSlot();
+    const bool fitted = FitCroppedToSlot(context.codecs.fitting, context.fitted);
     const std::chrono::duration<double, std::milli> taken = std::chrono::steady_clock::now() - start;
-    fittedPicture.pixels = nullptr;  // the workspace's
+    context.fitted.pixels = nullptr;  // the workspace's
     return fitted ? taken.count() : -1;
 }
 
@@ -99,24 +99,25 @@ int main(int argc, char** argv) {
     }
     if (slots.empty()) slots = {{1024, 768, {}}, {800, 600, {}}, {160, 120, {}}};
     privateHeap = HeapCreate(0, kPrivateHeapInitialSize, 0);
+    PictureContext context;
     const std::string name = argv[1];
     const std::wstring path(name.begin(), name.end());
-    if (rounds < 1 || !CreateCodecs() || !LoadPicture(path.c_str())) {
+    if (rounds < 1 || !CreateCodecs(context.codecs) || !LoadPicture(context, path.c_str())) {
         fprintf(stderr, "fitting_bench: cannot read %s\n", argv[1]);
         return 1;
     }
-    const StoredPicture stored(*currentImage);
+    const StoredPicture stored(*context.current);
     std::vector<double> totals;
     std::vector<double> preparing;
     PreparedNotes notes;
     for (int round = 0; round < rounds; ++round) {
         double total = 0;
-        stored.Restore(*currentImage);
+        stored.Restore(*context.current);
         EvictCaches();
-        preparing.push_back(PrepareOnce(*currentImage, notes));
-        if (preparing.back() < 0 || currentImage->pixels == nullptr) return 1;
+        preparing.push_back(PrepareOnce(*context.current, notes));
+        if (preparing.back() < 0 || context.current->pixels == nullptr) return 1;
         for (Slot& slot : slots) {
-            const double ms = FitOnce(*currentImage, slot);
+            const double ms = FitOnce(context, slot);
             if (ms < 0) {
                 fprintf(stderr, "fitting_bench: %dx%d does not fit\n", slot.width, slot.height);
                 return 1;
@@ -127,16 +128,16 @@ int main(int argc, char** argv) {
         totals.push_back(total);
     }
     printf("%s, %dx%d, %d rounds\n| slot | fastest ms | median ms |\n|---|---:|---:|\n", argv[1],
-           currentImage->header.biWidth, currentImage->header.biHeight, rounds);
+           context.current->header.biWidth, context.current->header.biHeight, rounds);
     printf("| preparing (turned from %d%s) | %.2f | %.2f |\n", notes.turnedFrom, notes.converted ? ", converted" : "",
            *std::min_element(preparing.begin(), preparing.end()), Median(preparing));
     for (const Slot& slot : slots)
         printf("| %dx%d | %.2f | %.2f |\n", slot.width, slot.height, *std::min_element(slot.ms.begin(), slot.ms.end()),
                Median(slot.ms));
     printf("| all | %.2f | %.2f |\n", *std::min_element(totals.begin(), totals.end()), Median(totals));
-    ReleasePicture(*currentImage);
-    currentImage = nullptr;
-    DestroyCodecs();
+    ReleasePicture(*context.current);
+    context.current = nullptr;
+    DestroyCodecs(context.codecs);
     HeapDestroy(privateHeap);
     return 0;
 }

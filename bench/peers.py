@@ -206,6 +206,27 @@ def main():
     results, peaks = measure(tools, photos, out, repetitions, 'jpg')
     print_table(results, photos, peaks)
 
+    # All the photographs as one batch: framelet with one worker and with one
+    # per core, against the peers' default-threaded runs one photograph after
+    # another, in the same rounds.
+    cores = os.cpu_count() or 1
+
+    def each(make):
+        return lambda _, o: [command for photo in photos for command in make(photo, o)]
+    tools = [
+        ('framelet -j 1', lambda _, o: [[framelet, '-j', '1'] + photos], base, 3 * len(photos)),
+        ('framelet -j %d' % cores, lambda _, o: [[framelet, '-j', str(cores)] + photos], base, 3 * len(photos)),
+        ('vips, default threads', each(vips), base, 3),
+        ('ImageMagick, default threads', each(magick('convert-im6.q16', 0)), base, 3),
+        ('GraphicsMagick, default threads', each(magick('gm', 0)), base, 3),
+    ]
+    tools = [t for t in tools if t[0].startswith('framelet') or only is None or only.search(t[0])]
+    print()
+    print('One batch of the %d photographs:' % len(photos))
+    batch = measure(tools, ['batch'], out, repetitions, 'jpg')[0]
+    print_ratios(batch)
+    print('framelet -j 1 / -j %d: %.2f times as fast' % (cores, batch[0][2] / batch[1][2]))
+
     # The same three slots written as GIF.
     gif_config = os.path.join(work, 'gif-config')
     framelet_settings(gif_config, out, SIZES, 3)

@@ -38,6 +38,20 @@ bool CodecState::WriteOutput(const void* bytes, DWORD count) {
     return false;
 }
 
+const uint8_t* CodecState::Rows24(const RGBQUAD* palette, const uint8_t* pixels) {
+    if (sourceBitCount != 8) return pixels;
+    conversionBuffer = static_cast<uint8_t*>(AllocatePages(static_cast<uint64_t>(imageSize)));
+    if (conversionBuffer == nullptr) {
+        errorCode = kErrorOutOfMemory;
+        return nullptr;
+    }
+    if (!Convert(nullptr, conversionBuffer, palette, pixels)) {
+        errorCode = kErrorConversionFailed;
+        return nullptr;
+    }
+    return conversionBuffer;
+}
+
 void ComputeStride(ColorReducer& state) {
     const int32_t width = state.width;
     int32_t rowBytes;

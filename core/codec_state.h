@@ -27,6 +27,12 @@ public:
     const uint8_t* inputView = nullptr;
     DecodedImage image{};
     int32_t errorCode = kErrorNone;
+    // Test hook of the writers with a size limit: told of the quality of each
+    // encode of the search.
+    void (*qualityTrace)(int32_t quality) = nullptr;
+    // A writer's 24-bit copy of an 8-bit picture, made by Rows24; the writer
+    // releases it.
+    uint8_t* conversionBuffer = nullptr;
 
     // The first step of every load or save: no handles, no error.
     void ResetHandles();
@@ -38,6 +44,10 @@ public:
     // Every write of a writer goes through here: a short write (a full disk)
     // fails with errorCode 5, so a cut file never passes for a finished one.
     bool WriteOutput(const void* bytes, DWORD count);
+    // The picture's rows in 24 bits, for a writer that takes nothing else:
+    // pixels themselves, or conversionBuffer expanded from them through
+    // palette; null with errorCode 1 or 7 on failure.
+    const uint8_t* Rows24(const RGBQUAD* palette, const uint8_t* pixels);
     // Records code as the reason and returns false, for a failing step.
     bool Fail(int32_t code) {
         errorCode = code;

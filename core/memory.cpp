@@ -1,19 +1,23 @@
 #include "core/memory.h"
 
+#include <atomic>
+
 HANDLE privateHeap = nullptr;
 
 namespace {
 
-int allocations = 0;
-int failAt = 0;
-int liveBlocks = 0;
+// The probes count across every thread: the n-th allocation or output call
+// of the process fails, whichever worker makes it.
+std::atomic<int> allocations = 0;
+std::atomic<int> failAt = 0;
+std::atomic<int> liveBlocks = 0;
 
 // Calls of Create, Write and Copy since the last reset; the site and call
 // that fail.
-int outputCalls[3] = {};
-int faultSite = -1;
-int faultAt = 0;
-bool cutCopy = false;
+std::atomic<int> outputCalls[3] = {};
+std::atomic<int> faultSite = -1;
+std::atomic<int> faultAt = 0;
+std::atomic<bool> cutCopy = false;
 
 DWORD CALLBACK CancelAfterFirstBlock(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, DWORD,
                                      DWORD reason, HANDLE, HANDLE, LPVOID) {
@@ -22,15 +26,13 @@ DWORD CALLBACK CancelAfterFirstBlock(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER
 
 // Below 2 GiB, and below the saturated INT32_MAX of an overflowing size.
 constexpr uint64_t kLargestRequest = 0x7FFFFFFE;
+uint64_t largestBlock = kLargestRequest;
 
 }  // namespace
 
 namespace AllocationProbe {
 
-void Reset() {
-    allocations = 0;
-    failAt = 0;
-}
+void Reset() { FailAt(0); }
 
 void FailAt(int n) {
     allocations = 0;
@@ -43,10 +45,12 @@ int Allocations() { return allocations; }
 
 int LiveBlocks() { return liveBlocks; }
 
+void CapPageBlocks(uint64_t bytes) { largestBlock = bytes < kLargestRequest ? bytes : kLargestRequest; }
+
 }  // namespace AllocationProbe
 
 void* AllocatePages(uint64_t bytes) {
-    if (!AllocationProbe::Admit() || bytes == 0 || bytes > kLargestRequest) return nullptr;
+    if (!AllocationProbe::Admit() || bytes == 0 || bytes > largestBlock) return nullptr;
     void* block = VirtualAlloc(nullptr, static_cast<SIZE_T>(bytes), MEM_RESERVE | MEM_COMMIT,
                                PAGE_READWRITE);
     if (block != nullptr) ++liveBlocks;

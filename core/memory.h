@@ -26,7 +26,8 @@ extern HANDLE privateHeap;
 constexpr SIZE_T kPrivateHeapInitialSize = 65536;
 
 // Counting and failure injection shared by every allocation site that tests
-// need to fail: page buffers, codec-set objects and heap blocks.
+// need to fail: page buffers, codec-set objects and heap blocks. The counts
+// are process-wide and may be kept from any thread, as are the write probe's.
 namespace AllocationProbe {
 void Reset();
 // The n-th allocation asked for after this call fails (1-based); 0 never.
@@ -35,6 +36,10 @@ void FailAt(int n);
 bool Admit();
 int Allocations();
 int LiveBlocks();
+// Page blocks larger than `bytes` are refused from now on, beside the
+// allocator's own limit (Reset keeps the cap). The fuzz targets set it, so
+// that inputs claiming huge pictures fail at once instead of filling them.
+void CapPageBlocks(uint64_t bytes);
 }  // namespace AllocationProbe
 
 // Failure injection for output files, beside the allocation probe: the n-th

@@ -56,6 +56,7 @@ struct FittedPicture {
     uint8_t* pixels;        // the fitted rows: the reference fitting's own, the batch fitting's lent
     int32_t slotWidth;
     int32_t slotHeight;
+    const RGBQUAD* palette;  // the colours of 8-bit source pixels
 };
 
 // Bytes of one bottom-up row of width pixels of bitCount bits (1, 4, 8, 24),

@@ -1,18 +1,19 @@
 #include "engine/batch.h"
 
-#include "engine/codec_set.h"
+#include "core/memory.h"
+#include "engine/error_text.h"
 #include "engine/fitting/fitting.h"
 #include "engine/load_picture.h"
 #include "engine/prepare_picture.h"
-#include "core/memory.h"
 #include "engine/save_picture.h"
 #include "settings/settings_store.h"
 
+#include <atomic>
+#include <condition_variable>
 #include <cwchar>
-
-HWND mainWindow = nullptr;
-void (*collectSettings)() = nullptr;
-void (*reportBatchEvent)(int, int, BatchEvent, const WCHAR*) = nullptr;
+#include <memory>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -28,15 +29,23 @@ struct OutputFormat {
     int32_t code;
     const WCHAR* extension;
     SaveEntry save;
+    void (*prepareForWorkers)();  // what the writer's library must do once, alone
 };
 
 // Any code not listed is written as a bitmap. A format joins the list with
 // its writer, so no file ever carries an extension its content does not match.
-const OutputFormat kBitmap{0, L".bmp", SaveBmp};
-const OutputFormat kFormats[] = {kBitmap, {1, L".png", SavePng}, {2, L".jpg", SaveJpeg}, {4, L".gif", SaveGif}};
+const OutputFormat kBitmap{0, L".bmp", SaveBmp, nullptr};
+const OutputFormat kFormats[] = {kBitmap,
+                                 {1, L".png", SavePng, nullptr},
+                                 {2, L".jpg", SaveJpeg, nullptr},
+                                 {4, L".gif", SaveGif, nullptr},
+                                 {5, L".webp", SaveWebp, PrepareWebpForWorkers}};
 
 // How often a copy is retried when its name was taken after the check.
 constexpr int kCopyAttempts = 8;
+
+// A 32-bit process has 2 GiB of address space for every picture in flight.
+constexpr int kMostWorkers = sizeof(void*) == 4 ? 4 : 64;
 
 bool CopyText(WCHAR* to, const WCHAR* from) {
     const size_t length = wcslen(from);
@@ -53,9 +62,27 @@ bool AppendText(WCHAR* path, const WCHAR* text) {
     return true;
 }
 
+// The settings a batch runs with, fixed before its first picture.
+struct BatchPlan {
+    const WCHAR* extension;
+    SaveEntry save;
+    void (*prepareForWorkers)();
+    WCHAR folders[kSlotCount][MAX_PATH];
+    WCHAR temporaryFolder[MAX_PATH];
+};
+
+const OutputFormat& SelectOutputFormat() {
+    const OutputFormat* chosen = &kBitmap;
+    for (const OutputFormat& format : kFormats)
+        if (format.code == appSettings.outputFormat) chosen = &format;
+    return *chosen;
+}
+
+bool SlotInUse(const OutputSlot& slot) { return slot.enabled && slot.width > 0 && slot.height > 0; }
+
 // The slots' folders, checked and with their sub-folders made, before any
-// file is read; false (with its message shown) refuses the batch.
-bool PrepareFolders(const WCHAR* firstInput, WCHAR (&folders)[kSlotCount][MAX_PATH]) {
+// file is read; the message that refuses the batch, or -1.
+int PrepareFolders(const WCHAR* firstInput, WCHAR (&folders)[kSlotCount][MAX_PATH]) {
     for (int i = 0; i < kSlotCount; ++i) {
         const OutputSlot& slot = appSettings.slots[i];
         if (!slot.enabled) continue;
@@ -66,20 +93,15 @@ bool PrepareFolders(const WCHAR* firstInput, WCHAR (&folders)[kSlotCount][MAX_PA
             CopyText(folder, firstInput);
             PathRemoveFileSpecW(folder);
         }
-        if (!PathIsDirectoryW(folder)) {
-            ShowError(kMessageInvalidFolder);
-            return false;
-        }
+        if (!PathIsDirectoryW(folder)) return kMessageInvalidFolder;
         if (slot.useSubfolder && slot.subfolder[0] != 0) {
             // Another run may make the folder between the test and the creation.
             if (!PathAppendW(folder, slot.subfolder) ||
-                (!PathIsDirectoryW(folder) && !CreateDirectoryW(folder, nullptr) && !PathIsDirectoryW(folder))) {
-                ShowError(kMessageFolderNotCreated);
-                return false;
-            }
+                (!PathIsDirectoryW(folder) && !CreateDirectoryW(folder, nullptr) && !PathIsDirectoryW(folder)))
+                return kMessageFolderNotCreated;
         }
     }
-    return true;
+    return -1;
 }
 
 // The input's base name with the slot's suffix and the batch's extension in
@@ -105,76 +127,240 @@ BatchEvent CopyToFreeName(const WCHAR* temporary, const WCHAR (&destination)[MAX
     return BatchEvent::kNotWritten;
 }
 
-// One slot of one input: kWritten with the file's name in target, or why not.
-BatchEvent ConvertSlot(const WCHAR* input, const OutputSlot& slot, const WCHAR* folder, const WCHAR* temporaryFolder,
-                       const WCHAR* extension, SaveEntry save, WCHAR (&target)[MAX_PATH]) {
-    if (currentImage->header.biWidth < slot.width || currentImage->header.biHeight < slot.height)
+// What a worker made of one input: its slots rendered into temporary files,
+// waiting to be published under their names.
+struct Converted {
+    bool existed = false;  // the input was there when the batch started
+    bool loaded = false;
+    int32_t width = 0;
+    int32_t height = 0;
+    const char* reason = nullptr;
+    PreparedNotes prepared;  // what turning and converting did, once loaded
+    BatchEvent events[kSlotCount] = {};
+    WCHAR temporaries[kSlotCount][MAX_PATH] = {};
+};
+
+bool AnyFailure(const Converted& converted) {
+    if (!converted.loaded) return true;
+    for (int i = 0; i < kSlotCount; ++i)
+        if (SlotInUse(appSettings.slots[i]) && converted.events[i] == BatchEvent::kNotWritten) return true;
+    return false;
+}
+
+// One slot of the loaded picture into a temporary file: kWritten (for now:
+// rendered) or why not.
+BatchEvent RenderToTemporary(PictureContext& context, const BatchPlan& plan, const OutputSlot& slot,
+                             WCHAR (&temporary)[MAX_PATH]) {
+    if (context.current->header.biWidth < slot.width || context.current->header.biHeight < slot.height)
         return BatchEvent::kSmallerThanSlot;  // fitting would refuse it
-    fittedPicture.slotWidth = slot.width;
-    fittedPicture.slotHeight = slot.height;
-    WCHAR temporary[MAX_PATH];
-    if (GetTempFileNameW(temporaryFolder, L"tmp", 0, temporary) == 0) return BatchEvent::kNotWritten;
-    if (!RenderSlot(temporary, save)) return BatchEvent::kNotWritten;
-    WCHAR destination[MAX_PATH];
-    const BatchEvent result = ComposeDestination(folder, input, slot, extension, destination)
-                                  ? CopyToFreeName(temporary, destination, extension, target)
-                                  : BatchEvent::kNotWritten;
-    DeleteFileW(temporary);
-    return result;
+    context.fitted.slotWidth = slot.width;
+    context.fitted.slotHeight = slot.height;
+    if (GetTempFileNameW(plan.temporaryFolder, L"tmp", 0, temporary) == 0) return BatchEvent::kNotWritten;
+    return RenderSlot(context, temporary, plan.save) ? BatchEvent::kWritten : BatchEvent::kNotWritten;
 }
 
-void Report(int input, int slot, BatchEvent event, const WCHAR* text = nullptr) {
-    if (reportBatchEvent != nullptr) reportBatchEvent(input, slot, event, text);
+// Turns and converts the loaded picture as the settings ask. Memory for the
+// turn running out fails the input like a load that ran out of memory, so a
+// worker's failure is tried again alone.
+bool Prepare(PictureContext& context, Converted& converted) {
+    converted.loaded =
+        PreparePicture(*context.current, appSettings.AutoRot != 0, appSettings.ToSRGB != 0, converted.prepared);
+    if (converted.loaded) return true;
+    ReleasePicture(*context.current);
+    context.current = nullptr;
+    converted.reason = "not enough memory to turn the picture upright";
+    return false;
 }
 
-// The input loaded, then upright and in sRGB as the settings ask; false when
-// either step fails, with no picture memory left.
-bool LoadPrepared(int input, const WCHAR* path) {
-    if (!LoadPicture(path)) return false;
-    PreparedNotes notes;
-    if (!PreparePicture(*currentImage, appSettings.AutoRot, appSettings.ToSRGB, notes)) {
-        ReleasePicture(*currentImage);
-        currentImage = nullptr;
-        return false;
+void Convert(PictureContext& context, const BatchPlan& plan, const WCHAR* input, Converted& converted) {
+    for (WCHAR(&temporary)[MAX_PATH] : converted.temporaries) temporary[0] = 0;
+    converted.loaded = converted.existed && LoadPicture(context, input);
+    if (!converted.loaded) {
+        converted.reason = converted.existed ? ReaderErrorText(context.loadFormat, context.loadError) : nullptr;
+        return;
     }
-    if (notes.converted) Report(input, -1, BatchEvent::kConverted, notes.profileName);
-    if (notes.turnedFrom != 1) {
-        const WCHAR digit[2] = {static_cast<WCHAR>(L'0' + notes.turnedFrom), 0};
-        Report(input, -1, BatchEvent::kTurnedUpright, digit);
+    if (!Prepare(context, converted)) return;
+    converted.width = context.current->header.biWidth;
+    converted.height = context.current->header.biHeight;
+    for (int i = 0; i < kSlotCount; ++i) {
+        if (!SlotInUse(appSettings.slots[i])) continue;
+        converted.events[i] = RenderToTemporary(context, plan, appSettings.slots[i], converted.temporaries[i]);
     }
-    return true;
+    ReleasePicture(*context.current);
+    context.current = nullptr;  // it lives in a reader of the codec set
+}
+
+void Report(const BatchHost& host, int input, int slot, BatchEvent event, const Converted& converted,
+            const WCHAR* destination = nullptr) {
+    if (host.report == nullptr) return;
+    host.report(BatchNote{input, slot, event, destination, converted.width, converted.height, converted.reason,
+                          &converted.prepared});
+}
+
+// Gives the input's rendered slots their names, in slot order; the number of
+// files written.
+int Publish(const BatchHost& host, const BatchPlan& plan, int input, const WCHAR* path, const Converted& converted) {
+    Report(host, input, -1, BatchEvent::kReading, converted);
+    if (!converted.loaded) {
+        Report(host, input, -1, BatchEvent::kNotLoaded, converted);
+        Report(host, input, -1, BatchEvent::kDone, converted);
+        return 0;
+    }
+    if (converted.prepared.converted) Report(host, input, -1, BatchEvent::kConverted, converted);
+    if (converted.prepared.turnedFrom != 1) Report(host, input, -1, BatchEvent::kTurnedUpright, converted);
+    int written = 0;
+    for (int i = 0; i < kSlotCount; ++i) {
+        const OutputSlot& slot = appSettings.slots[i];
+        if (!SlotInUse(slot)) continue;
+        BatchEvent result = converted.events[i];
+        WCHAR target[MAX_PATH];
+        if (result == BatchEvent::kWritten) {
+            WCHAR destination[MAX_PATH];
+            result = ComposeDestination(plan.folders[i], path, slot, plan.extension, destination)
+                         ? CopyToFreeName(converted.temporaries[i], destination, plan.extension, target)
+                         : BatchEvent::kNotWritten;
+        }
+        if (converted.temporaries[i][0] != 0) DeleteFileW(converted.temporaries[i]);
+        if (result == BatchEvent::kWritten) ++written;
+        Report(host, input, i, result, converted, result == BatchEvent::kWritten ? target : nullptr);
+    }
+    Report(host, input, -1, BatchEvent::kDone, converted);
+    return written;
+}
+
+// The inputs shared by the workers: each takes the next one, converts it in
+// its own context and hands it to the publisher.
+class WorkQueue {
+public:
+    WorkQueue(const BatchPlan& plan, int count, const WCHAR* const* inputs, std::vector<Converted>& results)
+        : plan_(plan), count_(count), inputs_(inputs), results_(results), done_(static_cast<size_t>(count)) {}
+
+    void Work(PictureContext& context) {
+        for (int n = next_++; n < count_; n = next_++) {
+            Convert(context, plan_, inputs_[n], results_[static_cast<size_t>(n)]);
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_[static_cast<size_t>(n)] = true;
+            finished_.notify_all();
+        }
+    }
+    void WaitFor(int n) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        finished_.wait(lock, [&] { return static_cast<bool>(done_[static_cast<size_t>(n)]); });
+    }
+
+private:
+    const BatchPlan& plan_;
+    const int count_;
+    const WCHAR* const* inputs_;
+    std::vector<Converted>& results_;
+    std::atomic<int> next_{0};
+    std::mutex mutex_;
+    std::condition_variable finished_;
+    std::vector<char> done_;
+};
+
+int WorkerCount(const BatchHost& host, int count) {
+    int jobs = host.jobs > 0 ? host.jobs : static_cast<int>(std::thread::hardware_concurrency());
+    if (jobs > kMostWorkers) jobs = kMostWorkers;
+    if (jobs > count) jobs = count;
+    return jobs < 1 ? 1 : jobs;
+}
+
+// The contexts of the workers; the first must exist, later ones that cannot
+// be made are left out. Their plug-in calls take turns.
+std::vector<std::unique_ptr<PictureContext>> CreateContexts(int wanted, std::mutex& pluginLock) {
+    std::vector<std::unique_ptr<PictureContext>> contexts;
+    for (int i = 0; i < wanted; ++i) {
+        auto context = std::make_unique<PictureContext>();
+        if (!CreateCodecs(context->codecs)) {
+            DestroyCodecs(context->codecs);
+            if (i == 0) return {};
+            break;
+        }
+        context->pluginLock = wanted > 1 ? &pluginLock : nullptr;
+        contexts.push_back(std::move(context));
+    }
+    return contexts;
+}
+
+void DestroyContexts(std::vector<std::unique_ptr<PictureContext>>& contexts, size_t keep) {
+    while (contexts.size() > keep) {
+        DestroyCodecs(contexts.back()->codecs);
+        contexts.pop_back();
+    }
+}
+
+// Converts and publishes every input: one at a time with one context, or on
+// a worker per context with the publisher following in input order. A picture
+// that failed while others ran (their memory may have been what it lacked) is
+// tried again alone once the others are finished, so more workers never
+// convert less.
+int ConvertAll(const BatchHost& host, const BatchPlan& plan, int count, const WCHAR* const* inputs,
+               std::vector<std::unique_ptr<PictureContext>>& contexts) {
+    std::vector<Converted> results(static_cast<size_t>(count));
+    // Inputs are what existed at the start, not files the batch writes.
+    for (int n = 0; n < count; ++n) results[static_cast<size_t>(n)].existed = PathFileExistsW(inputs[n]) != FALSE;
+    int written = 0;
+    if (contexts.size() == 1) {
+        for (int n = 0; n < count; ++n) {
+            Convert(*contexts[0], plan, inputs[n], results[static_cast<size_t>(n)]);
+            written += Publish(host, plan, n, inputs[n], results[static_cast<size_t>(n)]);
+        }
+        return written;
+    }
+    if (plan.prepareForWorkers != nullptr) plan.prepareForWorkers();
+    WorkQueue queue(plan, count, inputs, results);
+    std::vector<std::thread> workers;
+    for (size_t i = 0; i < contexts.size(); ++i)
+        workers.emplace_back([&queue, &contexts, i] { queue.Work(*contexts[i]); });
+    for (int n = 0; n < count; ++n) {
+        queue.WaitFor(n);
+        Converted& converted = results[static_cast<size_t>(n)];
+        if (AnyFailure(converted)) {
+            for (std::thread& worker : workers) worker.join();
+            workers.clear();
+            DestroyContexts(contexts, 1);
+            for (const WCHAR* temporary : converted.temporaries)
+                if (temporary[0] != 0) DeleteFileW(temporary);
+            Convert(*contexts[0], plan, inputs[n], converted);
+        }
+        written += Publish(host, plan, n, inputs[n], converted);
+    }
+    for (std::thread& worker : workers) worker.join();
+    return written;
+}
+
+void Show(const BatchHost& host, int code) {
+    if (host.showMessage != nullptr) {
+        host.showMessage(code);
+    } else {
+        ShowError(nullptr, code);
+    }
 }
 
 }  // namespace
 
-void ShowError(int code) {
+void ShowError(HWND owner, int code) {
     if (code < 0 || code > kMessageFolderNotCreated) return;
-    MessageBoxW(mainWindow, kMessages[code], L"Error", MB_SETFOREGROUND | MB_ICONERROR);
+    MessageBoxW(owner, kMessages[code], L"Error", MB_SETFOREGROUND | MB_ICONERROR);
 }
 
 int32_t OutputFormatFor(int32_t listIndex) {
-    static const int32_t kCodes[] = {0, 1, 2, 4};
-    return listIndex >= 0 && listIndex < 4 ? kCodes[listIndex] : -1;
+    static const int32_t kCodes[] = {0, 1, 2, 4, 5};
+    return listIndex >= 0 && listIndex < 5 ? kCodes[listIndex] : -1;
 }
 
-const WCHAR* SelectOutputFormat(SaveEntry& save) {
-    if (collectSettings != nullptr) collectSettings();
-    const OutputFormat* chosen = &kBitmap;
-    for (const OutputFormat& format : kFormats)
-        if (format.code == appSettings.outputFormat) chosen = &format;
-    save = chosen->save;
-    return chosen->extension;
-}
-
-bool RenderSlot(LPCWSTR temporaryPath, SaveEntry save) {
-    fittedPicture.width = currentImage->header.biWidth;
-    fittedPicture.height = currentImage->header.biHeight;
-    fittedPicture.bitCount = currentImage->header.biBitCount;
-    fittedPicture.sourcePixels = currentImage->pixels;
-    fittedPicture.pixels = nullptr;
+bool RenderSlot(PictureContext& context, LPCWSTR temporaryPath, SaveEntry save) {
+    FittedPicture& fitted = context.fitted;
+    fitted.width = context.current->header.biWidth;
+    fitted.height = context.current->header.biHeight;
+    fitted.bitCount = context.current->header.biBitCount;
+    fitted.sourcePixels = context.current->pixels;
+    fitted.palette = context.current->palette;
+    fitted.pixels = nullptr;
     bool saved = false;
-    if (FitCroppedToSlot()) saved = save(temporaryPath);
-    fittedPicture.pixels = nullptr;  // lent by the workspace, which keeps it for the next slot
+    if (FitCroppedToSlot(context.codecs.fitting, fitted)) saved = save(context, temporaryPath);
+    fitted.pixels = nullptr;  // lent by the workspace, which keeps it for the next slot
     if (!saved) DeleteFileW(temporaryPath);
     return saved;
 }
@@ -199,44 +385,31 @@ bool MakeUniqueName(WCHAR* path, const WCHAR* extension) {
     return false;
 }
 
-bool RunBatch(int count, const WCHAR* const* inputs, int* written) {
+bool RunBatch(int count, const WCHAR* const* inputs, int* written, const BatchHost& host) {
     if (written != nullptr) *written = 0;
-    SaveEntry save;
-    const WCHAR* extension = SelectOutputFormat(save);
-    WCHAR folders[kSlotCount][MAX_PATH] = {};
-    if (!PrepareFolders(inputs[0], folders)) return false;
-    if (!CreateCodecs()) {
-        DestroyCodecs();
-        ShowError(kMessageNoMemory);
+    if (host.collectSettings != nullptr) host.collectSettings();
+    BatchPlan plan{};
+    const OutputFormat& format = SelectOutputFormat();
+    plan.extension = format.extension;
+    plan.save = format.save;
+    plan.prepareForWorkers = format.prepareForWorkers;
+    const int refusal = PrepareFolders(inputs[0], plan.folders);
+    if (refusal >= 0) {
+        Show(host, refusal);
         return false;
     }
-    SetWindowTextW(mainWindow, L"処理中...");
-    WCHAR temporaryFolder[MAX_PATH];
-    GetTempPathW(MAX_PATH, temporaryFolder);
-    int successes = 0;
-    for (int n = 0; n < count; ++n) {
-        Report(n, -1, BatchEvent::kReading);
-        if (!LoadPrepared(n, inputs[n])) {
-            Report(n, -1, BatchEvent::kNotLoaded);
-            Report(n, -1, BatchEvent::kDone);
-            continue;
-        }
-        for (int i = 0; i < kSlotCount; ++i) {
-            const OutputSlot& slot = appSettings.slots[i];
-            if (!slot.enabled || slot.width <= 0 || slot.height <= 0) continue;
-            WCHAR target[MAX_PATH];
-            const BatchEvent result =
-                ConvertSlot(inputs[n], slot, folders[i], temporaryFolder, extension, save, target);
-            if (result == BatchEvent::kWritten) ++successes;
-            Report(n, i, result, result == BatchEvent::kWritten ? target : nullptr);
-        }
-        ReleasePicture(*currentImage);
-        currentImage = nullptr;  // it lives in a reader that goes with the codec set
-        Report(n, -1, BatchEvent::kDone);
+    std::mutex pluginLock;
+    std::vector<std::unique_ptr<PictureContext>> contexts = CreateContexts(WorkerCount(host, count), pluginLock);
+    if (contexts.empty()) {
+        Show(host, kMessageNoMemory);
+        return false;
     }
-    DestroyCodecs();
-    if (successes == 0) ShowError(kMessageConversionFailed);
-    SetWindowTextW(mainWindow, L"Framelet");
+    if (host.showBusy != nullptr) host.showBusy(true);
+    GetTempPathW(MAX_PATH, plan.temporaryFolder);
+    const int successes = ConvertAll(host, plan, count, inputs, contexts);
+    DestroyContexts(contexts, 0);
+    if (successes == 0) Show(host, kMessageConversionFailed);
+    if (host.showBusy != nullptr) host.showBusy(false);
     if (written != nullptr) *written = successes;
     return true;
 }

@@ -4,23 +4,6 @@
 
 #include <new>
 
-FilterWorkspace* filterWorkspace = nullptr;
-ColorReducer* colorReducer = nullptr;
-ResizeJob* resizeJob = nullptr;
-SharpenJob* sharpenJob = nullptr;
-BmpReader* bmpReader = nullptr;
-BmpWriter* bmpWriter = nullptr;
-PngReader* pngReader = nullptr;
-PngWriter* pngWriter = nullptr;
-JpegReader* jpegReader = nullptr;
-JpegWriter* jpegWriter = nullptr;
-TiffReader* tiffReader = nullptr;
-GifReader* gifReader = nullptr;
-GifWriter* gifWriter = nullptr;
-PluginHost* pluginHost = nullptr;
-
-void (*codecSetTrace)(int index, bool created) = nullptr;
-
 namespace {
 
 template <class T>
@@ -36,34 +19,40 @@ void Destroy(T*& object) {
 }
 
 // The workspace is one zero-filled block of the private heap.
-bool CreateWorkspace() {
-    filterWorkspace = AllocationProbe::Admit()
-                          ? static_cast<FilterWorkspace*>(HeapAlloc(privateHeap, HEAP_ZERO_MEMORY, sizeof(FilterWorkspace)))
-                          : nullptr;
-    return filterWorkspace != nullptr;
+bool CreateWorkspace(FilterWorkspace*& workspace) {
+    workspace = AllocationProbe::Admit()
+                    ? static_cast<FilterWorkspace*>(HeapAlloc(privateHeap, HEAP_ZERO_MEMORY, sizeof(FilterWorkspace)))
+                    : nullptr;
+    return workspace != nullptr;
 }
 
-void DestroyWorkspace() {
-    ReleaseFittingBlocks(*filterWorkspace);
-    HeapFree(privateHeap, 0, filterWorkspace);
-    filterWorkspace = nullptr;
+void DestroyWorkspace(FilterWorkspace*& workspace) {
+    ReleaseFittingBlocks(*workspace);
+    HeapFree(privateHeap, 0, workspace);
+    workspace = nullptr;
 }
 
 struct Member {
-    bool (*create)();
-    void (*destroy)();
-    bool (*exists)();
+    bool (*create)(CodecSet&);
+    void (*destroy)(CodecSet&);
+    bool (*exists)(const CodecSet&);
 };
 
-#define CODEC_MEMBER(object) \
-    Member { [] { return Create(object); }, [] { Destroy(object); }, [] { return object != nullptr; } }
+#define CODEC_MEMBER(object)                                        \
+    Member {                                                        \
+        [](CodecSet& set) { return Create(set.object); },           \
+        [](CodecSet& set) { Destroy(set.object); },                 \
+        [](const CodecSet& set) { return set.object != nullptr; }   \
+    }
 
 // Creation order; destruction walks it backwards.
 const Member kMembers[] = {
-    Member{CreateWorkspace, DestroyWorkspace, [] { return filterWorkspace != nullptr; }},
-    CODEC_MEMBER(colorReducer),
-    CODEC_MEMBER(resizeJob),
-    CODEC_MEMBER(sharpenJob),
+    Member{[](CodecSet& set) { return CreateWorkspace(set.fitting.workspace); },
+           [](CodecSet& set) { DestroyWorkspace(set.fitting.workspace); },
+           [](const CodecSet& set) { return set.fitting.workspace != nullptr; }},
+    CODEC_MEMBER(fitting.reducer),
+    CODEC_MEMBER(fitting.resize),
+    CODEC_MEMBER(fitting.sharpen),
     CODEC_MEMBER(bmpReader),
     CODEC_MEMBER(bmpWriter),
     CODEC_MEMBER(pngReader),
@@ -74,6 +63,7 @@ const Member kMembers[] = {
     CODEC_MEMBER(gifReader),
     CODEC_MEMBER(gifWriter),
     CODEC_MEMBER(pluginHost),
+    CODEC_MEMBER(webpWriter),
 };
 
 #undef CODEC_MEMBER
@@ -82,19 +72,19 @@ constexpr int kMemberCount = static_cast<int>(sizeof kMembers / sizeof kMembers[
 
 }  // namespace
 
-bool CreateCodecs() {
+bool CreateCodecs(CodecSet& set) {
     for (int i = 0; i < kMemberCount; ++i) {
-        if (!kMembers[i].create()) return false;
-        if (codecSetTrace != nullptr) codecSetTrace(i, true);
+        if (!kMembers[i].create(set)) return false;
+        if (set.trace != nullptr) set.trace(i, true);
     }
-    BuildFilterTables(*filterWorkspace);
+    BuildFilterTables(*set.fitting.workspace);
     return true;
 }
 
-void DestroyCodecs() {
+void DestroyCodecs(CodecSet& set) {
     for (int i = kMemberCount - 1; i >= 0; --i) {
-        if (!kMembers[i].exists()) continue;
-        kMembers[i].destroy();
-        if (codecSetTrace != nullptr) codecSetTrace(i, false);
+        if (!kMembers[i].exists(set)) continue;
+        kMembers[i].destroy(set);
+        if (set.trace != nullptr) set.trace(i, false);
     }
 }

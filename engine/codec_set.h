@@ -1,14 +1,12 @@
-// The state objects of one batch: fitting records, one state per reader and
-// writer, and the plug-in host. Created at the start of a batch, destroyed at
-// its end, each object behind one process-wide pointer.
+// The state objects of one picture in flight: fitting records, one state per
+// reader and writer, and the plug-in host. A batch creates one set for each
+// of its workers and destroys them at its end.
 #pragma once
 
 #ifndef FRAMELET_LAYER_ENGINE
 #error "engine headers are for the engine library and the app"
 #endif
 
-#include "core/color_reducer.h"
-#include "engine/fitting/fitting.h"
 #include "codecs/readers/bmp_reader.h"
 #include "codecs/readers/gif_reader.h"
 #include "codecs/readers/jpeg_reader.h"
@@ -19,24 +17,30 @@
 #include "codecs/writers/gif_writer.h"
 #include "codecs/writers/jpeg_writer.h"
 #include "codecs/writers/png_writer.h"
+#include "codecs/writers/webp_writer.h"
+#include "core/color_reducer.h"
+#include "engine/fitting/fitting.h"
 
-extern BmpReader* bmpReader;
-extern BmpWriter* bmpWriter;
-extern PngReader* pngReader;
-extern PngWriter* pngWriter;
-extern JpegReader* jpegReader;
-extern JpegWriter* jpegWriter;
-extern TiffReader* tiffReader;
-extern GifReader* gifReader;
-extern GifWriter* gifWriter;
-extern PluginHost* pluginHost;
+struct CodecSet {
+    FittingRecords fitting;
+    BmpReader* bmpReader = nullptr;
+    BmpWriter* bmpWriter = nullptr;
+    PngReader* pngReader = nullptr;
+    PngWriter* pngWriter = nullptr;
+    JpegReader* jpegReader = nullptr;
+    JpegWriter* jpegWriter = nullptr;
+    TiffReader* tiffReader = nullptr;
+    GifReader* gifReader = nullptr;
+    GifWriter* gifWriter = nullptr;
+    PluginHost* pluginHost = nullptr;
+    WebpWriter* webpWriter = nullptr;
+    // Test hook: told of each object by its creation index (0 = workspace) as
+    // it is created or destroyed.
+    void (*trace)(int index, bool created) = nullptr;
+};
 
 // Creates the set in its fixed order; on a failed allocation stops and returns
 // false, leaving what exists for DestroyCodecs.
-bool CreateCodecs();
+bool CreateCodecs(CodecSet& set);
 // Destroys what exists, in the reverse order, and nulls each pointer.
-void DestroyCodecs();
-
-// Test hook: told of each object by its creation index (0 = workspace) as it
-// is created or destroyed.
-extern void (*codecSetTrace)(int index, bool created);
+void DestroyCodecs(CodecSet& set);

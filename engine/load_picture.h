@@ -6,18 +6,15 @@
 #error "engine headers are for the engine library and the app"
 #endif
 
-#include "core/picture_records.h"
+#include "engine/picture_context.h"
 
-// The picture of the file being converted; null between files.
-extern DecodedImage* currentImage;
-
-// True with currentImage set to the picture; false with it null and no
+// True with the context's current picture set; false with it null and no
 // picture memory left allocated.
-bool LoadPicture(LPCWSTR path);
+bool LoadPicture(PictureContext& context, LPCWSTR path);
 
-bool LoadBmp(LPCWSTR path);
-bool LoadPng(LPCWSTR path);
-bool LoadJpeg(LPCWSTR path);
-bool LoadTiff(LPCWSTR path);
-bool LoadGif(LPCWSTR path);
-bool LoadWithPlugin(LPCWSTR path);
+bool LoadBmp(PictureContext& context, LPCWSTR path);
+bool LoadPng(PictureContext& context, LPCWSTR path);
+bool LoadJpeg(PictureContext& context, LPCWSTR path);
+bool LoadTiff(PictureContext& context, LPCWSTR path);
+bool LoadGif(PictureContext& context, LPCWSTR path);
+bool LoadWithPlugin(PictureContext& context, LPCWSTR path);

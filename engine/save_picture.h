@@ -6,12 +6,14 @@
 #error "engine headers are for the engine library and the app"
 #endif
 
-#include "platform/win32.h"
+#include "engine/picture_context.h"
 
-// Each writes fittedPicture, with currentImage's palette, to path; false with
-// the writer's errorCode set.
-bool SaveBmp(LPCWSTR path);
-bool SavePng(LPCWSTR path);
-bool SaveJpeg(LPCWSTR path);
+// Each writes the context's fitted picture, with its palette, to path; false
+// with the writer's errorCode set.
+bool SaveBmp(PictureContext& context, LPCWSTR path);
+bool SavePng(PictureContext& context, LPCWSTR path);
+bool SaveJpeg(PictureContext& context, LPCWSTR path);
 // Reduced to at most 256 colours whatever the picture's depth.
-bool SaveGif(LPCWSTR path);
+bool SaveGif(PictureContext& context, LPCWSTR path);
+// At the JPEG quality, within the JPEG size limit when that is on.
+bool SaveWebp(PictureContext& context, LPCWSTR path);

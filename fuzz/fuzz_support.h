@@ -4,9 +4,10 @@
 // and it is released as the batch driver would release it.
 #pragma once
 
-#include "platform/win32.h"
+#include "engine/picture_context.h"
 
 #include <cstddef>
 #include <cstdint>
 
-int FuzzLoad(bool (*load)(LPCWSTR), const uint8_t* data, size_t size);
+using LoadEntry = bool (*)(PictureContext& context, LPCWSTR path);
+int FuzzLoad(LoadEntry load, const uint8_t* data, size_t size);

@@ -25,7 +25,7 @@ struct OutputSlot {
 // Fields named after their INI keys where they have one.
 struct AppSettings {
     OutputSlot slots[kSlotCount];
-    int32_t outputFormat;  // run-time only: 0 BMP, 1 PNG, 2 JPEG, 4 GIF
+    int32_t outputFormat;  // run-time only: 0 BMP, 1 PNG, 2 JPEG, 4 GIF, 5 WebP
     int32_t Quality;
     int32_t Sampling;
     bool Limit;

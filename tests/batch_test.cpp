@@ -1,15 +1,19 @@
 // Whole batches in temporary folders: where outputs go, how they are named,
 // what refuses a batch, and that nothing is replaced or left behind.
 #include "engine/batch.h"
+#include "engine/input_list.h"
 #include "core/memory.h"
 #include "settings/settings_store.h"
 #include "support/bmp_builder.h"
+#include "support/corpus_path.h"
 #include "support/message_boxes.h"
 #include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <map>
 
 namespace {
 
@@ -215,4 +219,148 @@ TEST_F(Batch, FailedAllocationsLeaveNoMemoryAndNoTemporaryFiles) {
         if (written == 1 && failing > asked) break;
         ASSERT_LT(failing, 200);
     }
+}
+
+namespace {
+
+// Every file below folder by its name relative to it, with its bytes.
+std::map<std::wstring, std::vector<uint8_t>> Outputs(const std::wstring& folder) {
+    std::map<std::wstring, std::vector<uint8_t>> files;
+    const std::filesystem::path root(folder);
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root))
+        if (e.is_regular_file()) files[e.path().lexically_relative(root).wstring()] = ReadWholeFile(e.path().wstring());
+    return files;
+}
+
+class ParallelBatch : public Batch {
+protected:
+    std::vector<std::wstring> inputs;
+
+    // The desktop's photographs, and one of them again under the same name
+    // from another folder; false when they are not installed.
+    bool TakePhotographs() {
+        const std::filesystem::path root = HostPath("/usr/share/backgrounds/mate");
+        std::error_code error;
+        for (const auto& e : std::filesystem::recursive_directory_iterator(root, error)) {
+            // The two largest would only make the run long.
+            if (e.is_regular_file() && e.path().filename().wstring().find(L"Elephants_") == std::wstring::npos)
+                inputs.push_back(e.path().wstring());
+        }
+        std::sort(inputs.begin(), inputs.end());
+        if (inputs.size() < 20) return false;
+        inputs.push_back(folder.Write(L"Aqua.jpg", ReadWholeFile(inputs[inputs.size() / 2])));
+        return true;
+    }
+    // A batch into its own folder, in two slots of one folder so that names
+    // collide and are numbered; the files written and the number reported.
+    std::map<std::wstring, std::vector<uint8_t>> Convert(int jobs, const wchar_t* name, int* written) {
+        const std::wstring out = folder.Join(name);
+        EXPECT_TRUE(CreateDirectoryW(out.c_str(), nullptr));
+        appSettings.outputFormat = 2;
+        for (int i = 0; i < kSlotCount; ++i) appSettings.slots[i].enabled = false;
+        appSettings.slots[0] = OutputSlot{true, 400, 300, {}, {}, false, {}};
+        appSettings.slots[1] = OutputSlot{true, 160, 120, {}, {}, false, {}};
+        wcscpy(appSettings.slots[0].folder, out.c_str());
+        wcscpy(appSettings.slots[1].folder, out.c_str());
+        std::vector<const WCHAR*> paths;
+        for (const std::wstring& p : inputs) paths.push_back(p.c_str());
+        BatchHost host;
+        host.jobs = jobs;
+        EXPECT_TRUE(RunBatch(static_cast<int>(paths.size()), paths.data(), written, host));
+        return Outputs(out);
+    }
+};
+
+}  // namespace
+
+TEST_F(ParallelBatch, AnyNumberOfWorkersGivesTheSameNamesAndBytes) {
+    if (!TakePhotographs()) GTEST_SKIP() << "the desktop's photographs are not installed";
+    int written = 0;
+    const auto alone = Convert(1, L"one", &written);
+    EXPECT_EQ(written, static_cast<int>(alone.size()));
+    EXPECT_TRUE(alone.count(L"Aqua+1.jpg") == 1) << "the second Aqua.jpg is numbered";
+    for (int jobs : {2, 8}) {
+        int parallelWritten = 0;
+        EXPECT_TRUE(Convert(jobs, jobs == 2 ? L"two" : L"eight", &parallelWritten) == alone) << jobs << " workers";
+        EXPECT_EQ(parallelWritten, written);
+    }
+}
+
+TEST_F(ParallelBatch, AFailedAllocationInOneWorkerLosesNoPicture) {
+    if (!TakePhotographs()) GTEST_SKIP() << "the desktop's photographs are not installed";
+    inputs.resize(6);
+    int written = 0;
+    const auto alone = Convert(1, L"alone", &written);
+    AllocationProbe::Reset();
+    Convert(3, L"counted", &written);
+    const int allocations = AllocationProbe::Allocations();
+    // Past the three codec sets, early and late in the batch, while other
+    // pictures are in flight.
+    const int sets = 3 * 14;
+    for (int failing : {sets + 1, sets + (allocations - sets) / 3, allocations - 2}) {
+        AllocationProbe::Reset();
+        AllocationProbe::FailAt(failing);
+        int parallelWritten = 0;
+        const std::wstring name = L"fail" + std::to_wstring(failing);
+        EXPECT_TRUE(Convert(3, name.c_str(), &parallelWritten) == alone) << "allocation " << failing;
+        EXPECT_EQ(parallelWritten, written);
+        EXPECT_EQ(AllocationProbe::LiveBlocks(), 0) << "allocation " << failing;
+    }
+    AllocationProbe::Reset();
+}
+
+// A folder among the inputs stands for the files below it: its own files in
+// name order, then its sub-folders'; hidden ones, links to folders and what
+// the batch writes into the tree are never inputs.
+TEST_F(Batch, AFolderStandsForTheFilesBelowIt) {
+    const std::filesystem::path corpora = CorporaRoot();
+    if (corpora.empty()) GTEST_SKIP() << "the shared corpora are not present";
+    const std::wstring tree = folder.Join(L"tree");
+    for (const wchar_t* sub : {L"tree", L"tree\\sub", L"tree\\sub\\deeper", L"tree\\.secret", L"tree\\out"}) {
+        std::wstring path = folder.Join(sub);
+        for (wchar_t& c : path)
+            if (c == L'\\') c = folder.path()[0] == L'/' ? L'/' : L'\\';
+        ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr));
+    }
+    const std::vector<uint8_t> jpeg = ReadWholeFile((corpora / "libjpeg-turbo-testimages/testorig.jpg").wstring());
+    const auto put = [&](const wchar_t* sub, const wchar_t* name, const std::vector<uint8_t>& bytes) {
+        return folder.Write(TempFolder::JoinPath(sub, name), bytes);
+    };
+    put(L"tree", L"zeta.bmp", Photo(64, 48));
+    put(L"tree", L"alpha.png", ReadWholeFile((corpora / "pngsuite/basn2c08.png").wstring()));
+    put(L"tree", L"notes.txt", std::vector<uint8_t>{'h', 'i'});
+    put(TempFolder::JoinPath(L"tree", L"sub").c_str(), L"photo.jpg", jpeg);
+    put(TempFolder::JoinPath(TempFolder::JoinPath(L"tree", L"sub"), L"deeper").c_str(), L"photo.jpg", jpeg);
+    const std::wstring hidden = put(L"tree", L".hidden.bmp", Photo(64, 48));
+    put(TempFolder::JoinPath(L"tree", L".secret").c_str(), L"x.bmp", Photo(64, 48));
+#ifdef _WIN32
+    // Windows hides by the attribute, not by the name.
+    SetFileAttributesW(hidden.c_str(), FILE_ATTRIBUTE_HIDDEN);
+    SetFileAttributesW(folder.Join(L"tree\\.secret").c_str(), FILE_ATTRIBUTE_HIDDEN);
+#else
+    std::filesystem::create_directory_symlink(tree, std::filesystem::path(tree) / "loop");
+#endif
+    const WCHAR* given[] = {tree.c_str()};
+    std::vector<std::wstring> listed;
+    for (const ListedInput& input : ListInputs(1, given)) {
+        EXPECT_EQ(input.given, 0);
+        listed.push_back(input.path.substr(tree.size() + 1));
+    }
+    const std::wstring s(1, tree[0] == L'/' ? L'/' : L'\\');
+    EXPECT_EQ(listed, (std::vector<std::wstring>{L"alpha.png", L"notes.txt", L"zeta.bmp", L"sub" + s + L"photo.jpg",
+                                                 L"sub" + s + L"deeper" + s + L"photo.jpg"}));
+
+    // Converted into a folder inside the tree: each picture once, the second
+    // photo.jpg numbered, the text file giving nothing.
+    appSettings.slots[0] = OutputSlot{true, 16, 12, {}, {}, false, {}};
+    wcscpy(appSettings.slots[0].folder, TempFolder::JoinPath(tree, L"out").c_str());
+    appSettings.slots[1].enabled = appSettings.slots[2].enabled = false;
+    std::vector<std::wstring> paths;
+    for (const ListedInput& input : ListInputs(1, given)) paths.push_back(input.path);
+    int written = 0;
+    ASSERT_TRUE(Run(paths, &written));
+    EXPECT_EQ(written, 4);
+    std::vector<std::wstring> outputs;
+    for (const auto& [name, bytes] : Outputs(TempFolder::JoinPath(tree, L"out"))) outputs.push_back(name);
+    EXPECT_EQ(outputs, (std::vector<std::wstring>{L"alpha.bmp", L"photo+1.bmp", L"photo.bmp", L"zeta.bmp"}));
 }

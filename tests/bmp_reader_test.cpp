@@ -1,5 +1,6 @@
 // The BMP reader: every accepted depth, the rejections, truncated files and
 // allocation failures, and the public bitmap test files.
+#include "support/test_context.h"
 #include "engine/codec_set.h"
 #include "engine/load_picture.h"
 #include "core/memory.h"
@@ -97,7 +98,7 @@ protected:
     }
     void ExpectRejected(const BmpLayout& layout, int32_t code, const std::string& what) {
         EXPECT_EQ(Load(layout), nullptr) << what;
-        EXPECT_EQ(bmpReader->errorCode, code) << what;
+        EXPECT_EQ(context.codecs.bmpReader->errorCode, code) << what;
     }
 };
 
@@ -124,8 +125,8 @@ TEST_F(BmpReading, TwentyFourBitRowsAreTakenAsStored) {
     EXPECT_EQ(image->fileSize, 54u + 16u);
     EXPECT_EQ(Bytes(image->pixels, image->pixels + 16), layout.pixels);
     EXPECT_NE(image->lastWriteTime.dwHighDateTime, 0u);
-    EXPECT_EQ(image, &bmpReader->image);
-    EXPECT_EQ(bmpReader->inputFile, INVALID_HANDLE_VALUE) << "the file stays open after the load";
+    EXPECT_EQ(image, &context.codecs.bmpReader->image);
+    EXPECT_EQ(context.codecs.bmpReader->inputFile, INVALID_HANDLE_VALUE) << "the file stays open after the load";
 }
 
 TEST_F(BmpReading, ColourTableCounts) {
@@ -364,10 +365,10 @@ TEST_F(BmpReading, UnsoundMasksAndOffsets) {
         const uint32_t offBits = static_cast<uint32_t>(file.size()) + 1;
         for (int k = 0; k < 4; ++k) file[10 + k] = static_cast<uint8_t>(offBits >> (8 * k));
         EXPECT_EQ(LoadBytes(file), nullptr);
-        EXPECT_EQ(bmpReader->errorCode, kBmpInvalidPicture);
+        EXPECT_EQ(context.codecs.bmpReader->errorCode, kBmpInvalidPicture);
         for (int k = 0; k < 4; ++k) file[10 + k] = 0xFF;
         EXPECT_EQ(LoadBytes(file), nullptr);
-        EXPECT_EQ(bmpReader->errorCode, kBmpInvalidPicture);
+        EXPECT_EQ(context.codecs.bmpReader->errorCode, kBmpInvalidPicture);
     }
 
     // A wide row of which the file holds two pixels: the read buffer ends after
@@ -417,14 +418,14 @@ TEST_F(BmpReading, EveryPrefixReadsAsTheFileWithZerosAfterIt) {
             DecodedImage* reference = LoadBytes(padded);
             const bool expectPicture = reference != nullptr && !(masked && offBits > length);
             const Picture expected = reference != nullptr ? Capture(*reference) : Picture{};
-            const int32_t referenceCode = bmpReader->errorCode;
+            const int32_t referenceCode = context.codecs.bmpReader->errorCode;
             DecodedImage* image = LoadBytes(Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(length)));
             ASSERT_EQ(image != nullptr, expectPicture) << what;
             if (image != nullptr) {
                 EXPECT_TRUE(Capture(*image) == expected) << what;
                 EXPECT_EQ(image->fileSize, length);
             } else {
-                EXPECT_EQ(bmpReader->errorCode, reference != nullptr ? kBmpInvalidPicture : referenceCode) << what;
+                EXPECT_EQ(context.codecs.bmpReader->errorCode, reference != nullptr ? kBmpInvalidPicture : referenceCode) << what;
             }
         }
         // Up to the bit count the header is incomplete and the file rejected.
@@ -439,7 +440,7 @@ TEST_F(BmpReading, EveryFailedAllocationLeavesNothingBehind) {
         int failures = 0;
         for (int failing = 1;; ++failing) {
             AllocationProbe::FailAt(failing);
-            const bool loaded = LoadBmp(path.c_str());
+            const bool loaded = LoadBmp(context, path.c_str());
             const int asked = AllocationProbe::Allocations();
             AllocationProbe::Reset();
             if (loaded) {
@@ -448,8 +449,8 @@ TEST_F(BmpReading, EveryFailedAllocationLeavesNothingBehind) {
                 break;
             }
             ++failures;
-            EXPECT_EQ(bmpReader->errorCode, kBmpOutOfMemory) << Describe(row);
-            EXPECT_EQ(currentImage, nullptr);
+            EXPECT_EQ(context.codecs.bmpReader->errorCode, kBmpOutOfMemory) << Describe(row);
+            EXPECT_EQ(context.current, nullptr);
             ASSERT_EQ(AllocationProbe::LiveBlocks(), liveBefore) << Describe(row) << ", allocation " << failing;
         }
         // The low-depth and masked paths hold two buffers at once, the direct path one.
@@ -459,9 +460,9 @@ TEST_F(BmpReading, EveryFailedAllocationLeavesNothingBehind) {
 
 TEST_F(BmpReading, MissingFileCannotBeOpened) {
     EXPECT_EQ(LoadFile(folder.Join(L"absent.bmp")), nullptr);
-    EXPECT_EQ(bmpReader->errorCode, kBmpCannotOpen);
+    EXPECT_EQ(context.codecs.bmpReader->errorCode, kBmpCannotOpen);
     EXPECT_EQ(LoadBytes({}), nullptr);
-    EXPECT_EQ(bmpReader->errorCode, kBmpInvalidPicture);
+    EXPECT_EQ(context.codecs.bmpReader->errorCode, kBmpInvalidPicture);
 }
 
 // ---- Public test files ----
@@ -554,7 +555,7 @@ TEST_F(BmpReading, PublicBitmapFilesNeverCrashOrLeak) {
                 << file;
         } else {
             ++rejected;
-            EXPECT_NE(bmpReader->errorCode, kErrorNone) << file;
+            EXPECT_NE(context.codecs.bmpReader->errorCode, kErrorNone) << file;
         }
         ReleaseDecoded();
         ASSERT_EQ(AllocationProbe::LiveBlocks(), liveBefore) << file;
@@ -602,7 +603,7 @@ TEST_F(BmpReading, BitmapSuiteGoodFiles) {
         DecodedImage* image = LoadFile(file.wstring());
         if (entry.expect == Expect::kRejected) {
             EXPECT_EQ(image, nullptr) << entry.name;
-            EXPECT_EQ(bmpReader->errorCode, kBmpInvalidPicture) << entry.name;
+            EXPECT_EQ(context.codecs.bmpReader->errorCode, kBmpInvalidPicture) << entry.name;
             continue;
         }
         ASSERT_NE(image, nullptr) << entry.name;
@@ -668,7 +669,7 @@ TEST_F(BmpReading, BitmapSuiteBadFilesAndKnownCrashers) {
         DecodedImage* image = LoadFile((bad / name).wstring());
         EXPECT_EQ(image != nullptr, decoded) << name;
         if (!decoded) {
-            EXPECT_EQ(bmpReader->errorCode, kBmpInvalidPicture) << name;
+            EXPECT_EQ(context.codecs.bmpReader->errorCode, kBmpInvalidPicture) << name;
         }
     }
     // shortfile.bmp has 211 bytes of 16-byte rows: rows 14 to 63 are missing and zero.
@@ -679,7 +680,7 @@ TEST_F(BmpReading, BitmapSuiteBadFilesAndKnownCrashers) {
 
     // A height of 1,509,949,441 that once overflowed a row-size product.
     EXPECT_EQ(LoadFile((root / "gdk-pixbuf-tests" / "cve-2015-4491.bmp").wstring()), nullptr);
-    EXPECT_EQ(bmpReader->errorCode, kBmpInvalidPicture);
+    EXPECT_EQ(context.codecs.bmpReader->errorCode, kBmpInvalidPicture);
 
     // Palette indices beyond biClrUsed (CVE-2018-14498): the picture decodes,
     // and the entries beyond the table are zero, never memory beyond it.

@@ -1,4 +1,5 @@
 // The BMP writer's file layout, byte for byte.
+#include "support/test_context.h"
 #include "engine/codec_set.h"
 #include "engine/save_picture.h"
 #include "engine/load_picture.h"
@@ -24,21 +25,22 @@ protected:
     std::vector<uint8_t> pixels;
 
     void SetUp() override {
-        ASSERT_TRUE(CreateCodecs());
-        currentImage = &source;
+        ASSERT_TRUE(CreateCodecs(context.codecs));
+        context.current = &source;
     }
     void TearDown() override {
-        DestroyCodecs();
-        currentImage = nullptr;
+        DestroyCodecs(context.codecs);
+        context.current = nullptr;
     }
     std::vector<uint8_t> Save(int32_t width, int32_t height, int32_t bits) {
-        fittedPicture.width = width;
-        fittedPicture.height = height;
-        fittedPicture.bitCount = bits;
-        fittedPicture.pixels = pixels.data();
+        context.fitted.width = width;
+        context.fitted.height = height;
+        context.fitted.bitCount = bits;
+        context.fitted.pixels = pixels.data();
+        context.fitted.palette = source.palette;
         const std::wstring path = folder.Join(L"out.bmp");
-        EXPECT_TRUE(SaveBmp(path.c_str()));
-        fittedPicture.pixels = nullptr;
+        EXPECT_TRUE(SaveBmp(context, path.c_str()));
+        context.fitted.pixels = nullptr;
         return ReadWholeFile(path);
     }
 };
@@ -87,14 +89,14 @@ TEST_F(BmpWriterFile, TwentyFourBitRowsAreWrittenAsTheyLieInMemory) {
 
 TEST_F(BmpWriterFile, AFileThatCannotBeCreatedFailsWithCode5) {
     pixels.resize(4);
-    fittedPicture.width = 1;
-    fittedPicture.height = 1;
-    fittedPicture.bitCount = 24;
-    fittedPicture.pixels = pixels.data();
-    EXPECT_FALSE(SaveBmp(folder.Join(L"missing\\out.bmp").c_str()));
-    EXPECT_EQ(bmpWriter->errorCode, kErrorCannotCreateOutput);
-    EXPECT_EQ(bmpWriter->outputFile, INVALID_HANDLE_VALUE);
-    fittedPicture.pixels = nullptr;
+    context.fitted.width = 1;
+    context.fitted.height = 1;
+    context.fitted.bitCount = 24;
+    context.fitted.pixels = pixels.data();
+    EXPECT_FALSE(SaveBmp(context, folder.Join(L"missing\\out.bmp").c_str()));
+    EXPECT_EQ(context.codecs.bmpWriter->errorCode, kErrorCannotCreateOutput);
+    EXPECT_EQ(context.codecs.bmpWriter->outputFile, INVALID_HANDLE_VALUE);
+    context.fitted.pixels = nullptr;
 }
 
 TEST_F(BmpWriterFile, WhatWeWriteReadsBackToTheSamePixels) {
@@ -107,14 +109,14 @@ TEST_F(BmpWriterFile, WhatWeWriteReadsBackToTheSamePixels) {
             for (int32_t x = 0; x < width * bits / 8; ++x) pixels[y * stride + x] = static_cast<uint8_t>(x * 31 + y * 5);
         for (int i = 0; i < 256; ++i) source.palette[i] = RGBQUAD{static_cast<BYTE>(i), static_cast<BYTE>(255 - i), 7, 0};
         Save(width, height, bits);
-        ASSERT_TRUE(LoadBmp(folder.Join(L"out.bmp").c_str()));
-        ASSERT_EQ(currentImage->header.biBitCount, bits);
-        EXPECT_EQ(std::vector<uint8_t>(currentImage->pixels, currentImage->pixels + pixels.size()), pixels);
+        ASSERT_TRUE(LoadBmp(context, folder.Join(L"out.bmp").c_str()));
+        ASSERT_EQ(context.current->header.biBitCount, bits);
+        EXPECT_EQ(std::vector<uint8_t>(context.current->pixels, context.current->pixels + pixels.size()), pixels);
         if (bits == 8) {
-            EXPECT_EQ(0, memcmp(currentImage->palette, source.palette, sizeof source.palette));
+            EXPECT_EQ(0, memcmp(context.current->palette, source.palette, sizeof source.palette));
         }
-        ReleasePages(currentImage->pixels);
-        currentImage->pixels = nullptr;
-        currentImage = &source;
+        ReleasePages(context.current->pixels);
+        context.current->pixels = nullptr;
+        context.current = &source;
     }
 }

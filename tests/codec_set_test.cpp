@@ -1,4 +1,5 @@
 // The codec set's lifetime, the stride rule and the page allocator.
+#include "support/test_context.h"
 #include "engine/codec_set.h"
 #include "core/codec_state.h"
 #include "core/memory.h"
@@ -15,65 +16,68 @@ std::vector<std::pair<int, bool>> events;
 void Record(int index, bool created) { events.emplace_back(index, created); }
 
 int LivingMembers() {
-    const void* members[] = {filterWorkspace, colorReducer, resizeJob, sharpenJob, bmpReader, bmpWriter, pngReader,
-                             pngWriter, jpegReader, jpegWriter, tiffReader, gifReader, gifWriter, pluginHost};
+    const CodecSet& s = context.codecs;
+    const void* members[] = {s.fitting.workspace, s.fitting.reducer, s.fitting.resize, s.fitting.sharpen,
+                             s.bmpReader,         s.bmpWriter,       s.pngReader,      s.pngWriter,
+                             s.jpegReader,        s.jpegWriter,      s.tiffReader,     s.gifReader,
+                             s.gifWriter,         s.pluginHost,      s.webpWriter};
     int count = 0;
     for (const void* m : members) count += m != nullptr;
     return count;
 }
 
-class CodecSet : public testing::Test {
+class CodecSetTest : public testing::Test {
 protected:
     void SetUp() override {
         events.clear();
-        codecSetTrace = Record;
+        context.codecs.trace = Record;
         AllocationProbe::Reset();
     }
     void TearDown() override {
-        DestroyCodecs();
-        codecSetTrace = nullptr;
+        DestroyCodecs(context.codecs);
+        context.codecs.trace = nullptr;
         AllocationProbe::Reset();
     }
 };
 
 }  // namespace
 
-TEST_F(CodecSet, CreatesInOrderAndDestroysInReverse) {
-    ASSERT_TRUE(CreateCodecs());
-    EXPECT_EQ(LivingMembers(), 14);
-    EXPECT_EQ(bmpReader->errorCode, 0);
-    EXPECT_EQ(bmpReader->inputFile, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(bmpReader->ditherMode, 0);
-    DestroyCodecs();
+TEST_F(CodecSetTest, CreatesInOrderAndDestroysInReverse) {
+    ASSERT_TRUE(CreateCodecs(context.codecs));
+    EXPECT_EQ(LivingMembers(), 15);
+    EXPECT_EQ(context.codecs.bmpReader->errorCode, 0);
+    EXPECT_EQ(context.codecs.bmpReader->inputFile, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(context.codecs.bmpReader->ditherMode, 0);
+    DestroyCodecs(context.codecs);
     EXPECT_EQ(LivingMembers(), 0);
-    ASSERT_EQ(events.size(), 28u);
-    for (int i = 0; i < 14; ++i) {
+    ASSERT_EQ(events.size(), 30u);
+    for (int i = 0; i < 15; ++i) {
         EXPECT_EQ(events[i], std::make_pair(i, true));
-        EXPECT_EQ(events[14 + i], std::make_pair(13 - i, false));
+        EXPECT_EQ(events[15 + i], std::make_pair(14 - i, false));
     }
 }
 
-TEST_F(CodecSet, AFailedAllocationStopsCreationAndDestructionIsSafeAfterIt) {
-    for (int failing = 1; failing <= 14; ++failing) {
+TEST_F(CodecSetTest, AFailedAllocationStopsCreationAndDestructionIsSafeAfterIt) {
+    for (int failing = 1; failing <= 15; ++failing) {
         events.clear();
         AllocationProbe::FailAt(failing);
-        EXPECT_FALSE(CreateCodecs());
+        EXPECT_FALSE(CreateCodecs(context.codecs));
         EXPECT_EQ(LivingMembers(), failing - 1) << "failing allocation " << failing;
-        DestroyCodecs();
+        DestroyCodecs(context.codecs);
         EXPECT_EQ(LivingMembers(), 0);
         ASSERT_EQ(events.size(), 2u * (failing - 1));
         if (failing > 1) {
             EXPECT_EQ(events.back(), std::make_pair(0, false));
         }
     }
-    DestroyCodecs();  // twice in a row is harmless
+    DestroyCodecs(context.codecs);  // twice in a row is harmless
 }
 
-TEST_F(CodecSet, WorkspaceIsZeroFilled) {
-    ASSERT_TRUE(CreateCodecs());
-    const auto* bytes = reinterpret_cast<const uint8_t*>(&filterWorkspace->div25[1]);
+TEST_F(CodecSetTest, WorkspaceIsZeroFilled) {
+    ASSERT_TRUE(CreateCodecs(context.codecs));
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&context.codecs.fitting.workspace->div25[1]);
     EXPECT_EQ(bytes[0], 0);
-    EXPECT_EQ(filterWorkspace->sharpenProducts[0][0], 0);
+    EXPECT_EQ(context.codecs.fitting.workspace->sharpenProducts[0][0], 0);
 }
 
 TEST(ComputeStride, TableOfDepths) {

@@ -4,6 +4,7 @@
 
 #include "app/version.h"
 #include "support/bmp_builder.h"
+#include "support/corpus_path.h"
 #include "support/metadata_files.h"
 #include "support/temp_folder.h"
 
@@ -142,6 +143,10 @@ Written Inspect(const std::string& path) {
             }
             i += 2 + static_cast<size_t>(u16(i + 2));
         }
+    } else if (b.size() > 30 && b.compare(0, 4, "RIFF") == 0 && b.compare(8, 8, "WEBPVP8 ") == 0) {
+        w.kind = "webp";  // the lossy frame's 14-bit sides, little-endian
+        w.width = (static_cast<uint8_t>(b[26]) | static_cast<uint8_t>(b[27]) << 8) & 0x3FFF;
+        w.height = (static_cast<uint8_t>(b[28]) | static_cast<uint8_t>(b[29]) << 8) & 0x3FFF;
     }
     return w;
 }
@@ -198,7 +203,7 @@ TEST_F(Command, RefusesWrongCommandLinesBeforeTouchingAnyFile) {
         {{"-q", "0", "p.bmp"}, "framelet: invalid quality '0': must be a number from 1 to 100"},
         {{"-q", "101", "p.bmp"}, "framelet: invalid quality '101'"},
         {{"--quality=+50", "p.bmp"}, "framelet: invalid quality '+50'"},
-        {{"-f", "webp", "p.bmp"}, "framelet: invalid format 'webp': must be bmp, png, jpeg or gif"},
+        {{"-f", "tiff", "p.bmp"}, "framelet: invalid format 'tiff': must be bmp, png, jpeg, gif or webp"},
         {{"--format=", "p.bmp"}, "framelet: invalid format ''"},
         {{"--sampling", "411", "p.bmp"}, "framelet: invalid sampling '411'"},
         {{"--max-size", "32768", "p.bmp"}, "framelet: invalid size limit '32768'"},
@@ -251,7 +256,7 @@ TEST_F(Command, ManPageNamesEveryOptionOfTheHelp) {
         EXPECT_NE(page.find(option), std::string::npos) << option;
         ++options;
     }
-    EXPECT_EQ(options, 13);
+    EXPECT_EQ(options, 14);
 }
 
 TEST_F(Command, VerboseSaysWhenAPhotoWasTurnedOrConvertedAndABrokenProfileSaysNothing) {
@@ -273,8 +278,8 @@ TEST_F(Command, VerboseSaysWhenAPhotoWasTurnedOrConvertedAndABrokenProfileSaysNo
     EXPECT_EQ(told.err, "");
     // Switched off, the photo gives what the same pixels without metadata give.
     work.Write(L"plain.jpg", JpegFile(photo, {}));
-    const Outcome kept = Framelet(
-        {"-v", "--no-rotate", "--no-colour-conversion", "-s", "60x40::_kept", "photo.jpg", "plain.jpg"});
+    const Outcome kept =
+        Framelet({"-v", "--no-rotate", "--no-colour-conversion", "-s", "60x40::_kept", "photo.jpg", "plain.jpg"});
     EXPECT_EQ(kept.out.find("photo.jpg:"), std::string::npos) << kept.out;
     EXPECT_FALSE(Text(folder + "/plain_kept.jpg").empty());
     EXPECT_EQ(Text(folder + "/photo_kept.jpg"), Text(folder + "/plain_kept.jpg"));
@@ -310,6 +315,12 @@ TEST_F(Command, OneOffSlotsAndFormatAreUsedAndTheSettingsFileStaysAsItWas) {
         EXPECT_EQ(w.lumaSampling, factors) << sampling;
         fs::remove(folder + "/photo_j.jpg");
     }
+    const Outcome webp = Framelet({"-s", "100x80::_w", "-f", "WebP", "-q", "60", "photo.bmp"});
+    EXPECT_EQ(webp.status, 0) << webp.err;
+    const Written w = Inspect(folder + "/photo_w.webp");
+    EXPECT_EQ(w.kind, "webp");
+    EXPECT_EQ(w.width, 100);
+    EXPECT_EQ(w.height, 80);
     const Outcome unlimited = Framelet({"-s", "400x300::_u", "-f", "jpg", "-q", "100", "photo.bmp"});
     EXPECT_EQ(unlimited.status, 0) << unlimited.err;
     EXPECT_GT(fs::file_size(folder + "/photo_u.jpg"), 30u * 1024);
@@ -324,7 +335,7 @@ TEST_F(Command, OneOffSlotsAndFormatAreUsedAndTheSettingsFileStaysAsItWas) {
     const Outcome plain = Framelet({"photo.bmp"});
     EXPECT_EQ(plain.status, 0) << plain.err;
     EXPECT_EQ(Inspect(folder + "/stored/photo1024x768.bmp").width, 320);  // the default suffix
-    EXPECT_NE(Text(settingsFile).find("OutW1=320\r\n"), std::string::npos);
+    EXPECT_NE(Text(settingsFile).find("OutW1=320\n"), std::string::npos);
     EXPECT_EQ(Text(settingsFile).find("MyOwnKey"), std::string::npos);
 }
 
@@ -359,8 +370,8 @@ TEST_F(Command, SettingsListsWhatTheFileHolds) {
     EXPECT_EQ(outcome.out, expected);
     EXPECT_EQ(Text(settingsFile), before);
 
-    const Outcome changed =
-        Framelet({"--settings", "-s", "100x100", "-f", "gif", "--max-size", "0", "--no-rotate", "--no-colour-conversion"});
+    const Outcome changed = Framelet(
+        {"--settings", "-s", "100x100", "-f", "gif", "--max-size", "0", "--no-rotate", "--no-colour-conversion"});
     EXPECT_NE(changed.out.find("(with this command line's options)"), std::string::npos);
     EXPECT_NE(changed.out.find("\n1     100x100  (the first picture's folder)  -           -\n"), std::string::npos)
         << changed.out;
@@ -386,17 +397,15 @@ TEST_F(Command, NamesEverySkippedInputAndSlotWithItsReason) {
     while (255 - deep.size() > 41) deep += "/" + std::string(40, 'd');
     deep += "/" + std::string(255 - deep.size() - 1, 'd');
     fs::create_directories(deep);
-    const std::vector<std::string> arguments{"-f",  "bmp",           "-s",      "100x75",    "-s",        "20x20:full",
-                                             "-s",  "10x10:" + deep, "big.bmp", "small.bmp", "notes.txt", "gone.bmp",
-                                             "full"};
+    const std::vector<std::string> arguments{"-f", "bmp",           "-s",      "100x75",    "-s",       "20x20:full",
+                                             "-s", "10x10:" + deep, "big.bmp", "small.bmp", "notes.txt", "gone.bmp"};
     const std::string skipped =
         "framelet: big.bmp: slot 2 (20x20): all 9999 numbered names are taken\n"
         "framelet: big.bmp: slot 3 (10x10) could not be written\n"
         "framelet: small.bmp: 50x40 is smaller than slot 1 (100x75)\n"
         "framelet: small.bmp: slot 3 (10x10) could not be written\n"
-        "framelet: notes.txt: no reader or plug-in understands this file\n"
-        "framelet: gone.bmp: could not be opened (No such file or directory)\n"
-        "framelet: full: could not be opened (Is a directory)\n";
+        "framelet: notes.txt: not a picture\n"
+        "framelet: gone.bmp: could not be opened (No such file or directory)\n";
 
     Outcome quiet = Framelet(arguments);
     EXPECT_EQ(quiet.status, 0);
@@ -550,5 +559,26 @@ TEST_F(DesktopEntry, QuotesTheCommandsPathAndDefaultsToTheHomeFolder) {
 }
 
 }  // namespace
+
+
+// A folder is the files below it, each named as the user would name it, with
+// the reason of those that give nothing: a reader's own when one declined.
+TEST_F(Command, AFolderIsTheFilesBelowItWithTheirReasons) {
+    const fs::path signedTiff = fs::path(CorporaRoot()) / "image-tiff-tests/tests/images/int8.tif";
+    if (!fs::exists(signedTiff)) GTEST_SKIP() << "the shared corpora are not present";
+    fs::create_directories(folder + "/pics/sub");
+    Picture("pics/photo.bmp", 200, 150);
+    Picture("pics/.hidden.bmp", 200, 150);
+    work.Write(L"pics/notes.txt", std::string("not a picture"));
+    fs::copy_file(signedTiff, folder + "/pics/sub/int8.tif");
+    const Outcome outcome = Framelet({"-f", "bmp", "-s", "40x30", "pics/"});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err,
+              "framelet: pics/notes.txt: not a picture\n"
+              "framelet: pics/sub/int8.tif: TIFF with signed samples is not supported\n");
+    EXPECT_TRUE(fs::exists(folder + "/pics/photo.bmp"));
+    EXPECT_TRUE(fs::exists(folder + "/pics/photo+1.bmp"));
+    EXPECT_FALSE(fs::exists(folder + "/pics/.hidden+1.bmp"));
+}
 
 #endif  // _WIN32

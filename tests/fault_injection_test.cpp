@@ -1,6 +1,7 @@
 // Failing creates, writes and copies, one at a time at every position: a
 // writer fails its save with code 5 and leaves no temporary file, a
 // destination is either absent or complete, and the batch goes on.
+#include "support/test_context.h"
 #include "engine/batch.h"
 #include "engine/codec_set.h"
 #include "engine/fitting/fitting.h"
@@ -119,20 +120,22 @@ struct WriterCase {
 };
 
 const WriterCase kWriters[] = {
-    {"BMP", SaveBmp, [] { return static_cast<CodecState*>(bmpWriter); }, false},
-    {"PNG", SavePng, [] { return static_cast<CodecState*>(pngWriter); }, false},
-    {"JPEG", SaveJpeg, [] { return static_cast<CodecState*>(jpegWriter); }, false},
-    {"JPEG within a size limit", SaveJpeg, [] { return static_cast<CodecState*>(jpegWriter); }, true},
-    {"GIF", SaveGif, [] { return static_cast<CodecState*>(gifWriter); }, false},
+    {"BMP", SaveBmp, [] { return static_cast<CodecState*>(context.codecs.bmpWriter); }, false},
+    {"PNG", SavePng, [] { return static_cast<CodecState*>(context.codecs.pngWriter); }, false},
+    {"JPEG", SaveJpeg, [] { return static_cast<CodecState*>(context.codecs.jpegWriter); }, false},
+    {"JPEG within a size limit", SaveJpeg, [] { return static_cast<CodecState*>(context.codecs.jpegWriter); }, true},
+    {"GIF", SaveGif, [] { return static_cast<CodecState*>(context.codecs.gifWriter); }, false},
+    {"WebP", SaveWebp, [] { return static_cast<CodecState*>(context.codecs.webpWriter); }, false},
+    {"WebP within a size limit", SaveWebp, [] { return static_cast<CodecState*>(context.codecs.webpWriter); }, true},
 };
 
 }  // namespace
 
 TEST_F(FaultInjection, EveryWriterFailsItsSaveWithCode5AndLeavesNoTemporaryFile) {
-    ASSERT_TRUE(CreateCodecs());
-    ASSERT_TRUE(LoadPicture(input.c_str()));
-    fittedPicture.slotWidth = 64;
-    fittedPicture.slotHeight = 48;
+    ASSERT_TRUE(CreateCodecs(context.codecs));
+    ASSERT_TRUE(LoadPicture(context, input.c_str()));
+    context.fitted.slotWidth = 64;
+    context.fitted.slotHeight = 48;
     for (const WriterCase& writer : kWriters) {
         appSettings.Limit = writer.limit;
         appSettings.LmtVal = 1;
@@ -140,24 +143,24 @@ TEST_F(FaultInjection, EveryWriterFailsItsSaveWithCode5AndLeavesNoTemporaryFile)
         for (WriteFault fault : {WriteFault::Create, WriteFault::Write}) {
             WriteProbe::Reset();
             ASSERT_TRUE(GetTempFileNameW(temporaries.path().c_str(), L"tmp", 0, temporary));
-            ASSERT_TRUE(RenderSlot(temporary, writer.save)) << writer.name;
+            ASSERT_TRUE(RenderSlot(context, temporary, writer.save)) << writer.name;
             DeleteFileW(temporary);
             const int calls = WriteProbe::Calls(fault);
             ASSERT_GT(calls, 0) << writer.name << ' ' << Name(fault);
             for (int n = 1; n <= calls; ++n) {
                 ASSERT_TRUE(GetTempFileNameW(temporaries.path().c_str(), L"tmp", 0, temporary));
                 WriteProbe::FailAt(fault, n);
-                EXPECT_FALSE(RenderSlot(temporary, writer.save)) << writer.name << ' ' << Name(fault) << ' ' << n;
+                EXPECT_FALSE(RenderSlot(context, temporary, writer.save)) << writer.name << ' ' << Name(fault) << ' ' << n;
                 EXPECT_EQ(writer.writer()->errorCode, kErrorCannotCreateOutput)
                     << writer.name << ' ' << Name(fault) << ' ' << n;
                 EXPECT_FALSE(FileExists(temporary)) << writer.name << ' ' << Name(fault) << ' ' << n;
             }
         }
     }
-    ReleasePages(currentImage->pixels);
-    currentImage->pixels = nullptr;
-    currentImage = nullptr;
-    DestroyCodecs();
+    ReleasePages(context.current->pixels);
+    context.current->pixels = nullptr;
+    context.current = nullptr;
+    DestroyCodecs(context.codecs);
     EXPECT_TRUE(fs::is_empty(fs::path(temporaries.path())));
 }
 

@@ -1,6 +1,7 @@
 // The batch's fitting (only the kept pixels, vectorised) against the
 // straightforward FitToSlot and CropToSlot: the same bytes for real
 // photographs and for synthetic pictures of awkward sizes.
+#include "support/test_context.h"
 #include "engine/codec_set.h"
 #include "engine/fitting/fitting.h"
 #include "engine/fitting/fitting_kernels.h"
@@ -31,37 +32,37 @@ protected:
     int oneExtra = 0;  // fits whose scaled picture was one pixel wider or taller than the slot
 
     void SetUp() override {
-        ASSERT_TRUE(CreateCodecs());
+        ASSERT_TRUE(CreateCodecs(context.codecs));
         liveBefore = AllocationProbe::LiveBlocks();
     }
     void TearDown() override {
-        currentImage = nullptr;
-        DestroyCodecs();
+        context.current = nullptr;
+        DestroyCodecs(context.codecs);
         EXPECT_EQ(AllocationProbe::LiveBlocks(), liveBefore);
     }
 
     FitResult Run(const FittedPicture& start, bool reference) {
-        fittedPicture = start;
+        context.fitted = start;
         FitResult result;
         if (reference) {
-            result.fitted = FitToSlot();
-            const int32_t scaledWidth = fittedPicture.width;
-            const int32_t scaledHeight = fittedPicture.height;
-            result.fitted = result.fitted && CropToSlot();
+            result.fitted = FitToSlot(context.codecs.fitting, context.fitted);
+            const int32_t scaledWidth = context.fitted.width;
+            const int32_t scaledHeight = context.fitted.height;
+            result.fitted = result.fitted && CropToSlot(context.fitted);
             oneExtra += result.fitted && (scaledWidth == start.slotWidth + 1 || scaledHeight == start.slotHeight + 1);
         } else {
-            result.fitted = FitCroppedToSlot();
+            result.fitted = FitCroppedToSlot(context.codecs.fitting, context.fitted);
         }
-        result.width = fittedPicture.width;
-        result.height = fittedPicture.height;
-        result.bitCount = fittedPicture.bitCount;
+        result.width = context.fitted.width;
+        result.height = context.fitted.height;
+        result.bitCount = context.fitted.bitCount;
         if (result.fitted) {
             const uint64_t bytes = static_cast<uint64_t>(PaddedRowBytes(result.width, result.bitCount)) *
                                    static_cast<uint64_t>(result.height);
-            result.rows.assign(fittedPicture.pixels, fittedPicture.pixels + bytes);
+            result.rows.assign(context.fitted.pixels, context.fitted.pixels + bytes);
         }
-        if (reference) ReleasePages(fittedPicture.pixels);  // the batch fitting's rows are the workspace's
-        fittedPicture.pixels = nullptr;
+        if (reference) ReleasePages(context.fitted.pixels);  // the batch fitting's rows are the workspace's
+        context.fitted.pixels = nullptr;
         return result;
     }
 
@@ -69,7 +70,7 @@ protected:
     void ExpectSameFits(int32_t width, int32_t height, int32_t bits, uint8_t* rows,
                         const std::vector<std::pair<int32_t, int32_t>>& slots, const std::string& name) {
         for (auto [w, h] : slots) {
-            const FittedPicture start{width, height, bits, rows, nullptr, w, h};
+            const FittedPicture start{width, height, bits, rows, nullptr, w, h, CurrentPalette()};
             const FitResult expected = Run(start, true);
             // The widest lanes the processor has, then SSE2 alone.
             for (bool wide : {true, false}) {
@@ -83,14 +84,14 @@ protected:
                 EXPECT_EQ(actual.height, expected.height) << label;
                 EXPECT_EQ(actual.bitCount, expected.bitCount) << label;
                 ASSERT_TRUE(actual.rows == expected.rows) << label;
-                EXPECT_EQ(fittedPicture.sourcePixels, rows) << label;
+                EXPECT_EQ(context.fitted.sourcePixels, rows) << label;
             }
         }
     }
 
     void ExpectSameFits(TestPicture& picture, const std::vector<std::pair<int32_t, int32_t>>& slots) {
         memcpy(palette.palette, picture.palette, sizeof palette.palette);
-        currentImage = &palette;
+        context.current = &palette;
         const std::string name = std::to_string(picture.width) + "x" + std::to_string(picture.height) + "x" +
                                  std::to_string(picture.bitCount);
         ExpectSameFits(picture.width, picture.height, picture.bitCount, picture.rows.data(), slots, name);
@@ -155,8 +156,8 @@ TEST_F(FittingReference, RealPhotographs) {
     const std::filesystem::path large = HostPath("/usr/share/backgrounds/mate/nature/Garden.jpg");
     if (std::filesystem::exists(large)) photos.push_back(large);
     for (const std::filesystem::path& photo : photos) {
-        ASSERT_TRUE(LoadPicture(photo.wstring().c_str())) << photo;
-        DecodedImage& image = *currentImage;
+        ASSERT_TRUE(LoadPicture(context, photo.wstring().c_str())) << photo;
+        DecodedImage& image = *context.current;
         const int32_t W = image.header.biWidth;
         const int32_t H = image.header.biHeight;
         std::vector<std::pair<int32_t, int32_t>> slots = SlotsFor(W, H);
@@ -172,28 +173,28 @@ TEST_F(FittingReference, EveryFailedAllocationLeavesTheRecordAsItWas) {
     for (int32_t bits : {24, 8}) {
         TestPicture picture = PhotoPicture(40, 30, bits, 3);
         memcpy(palette.palette, picture.palette, sizeof palette.palette);
-        currentImage = &palette;
+        context.current = &palette;
         for (int failing = 1;; ++failing) {
             // A fresh workspace each time, so that every allocation is asked for again.
-            DestroyCodecs();
-            ASSERT_TRUE(CreateCodecs());
-            fittedPicture = FittedPicture{40, 30, bits, picture.rows.data(), nullptr, 20, 10};
+            DestroyCodecs(context.codecs);
+            ASSERT_TRUE(CreateCodecs(context.codecs));
+            context.fitted = FittedPicture{40, 30, bits, picture.rows.data(), nullptr, 20, 10, CurrentPalette()};
             AllocationProbe::Reset();
             AllocationProbe::FailAt(failing);
-            const bool fitted = FitCroppedToSlot();
+            const bool fitted = FitCroppedToSlot(context.codecs.fitting, context.fitted);
             const int asked = AllocationProbe::Allocations();
             AllocationProbe::Reset();
             if (fitted) {
                 EXPECT_GT(failing, asked);
-                EXPECT_EQ(fittedPicture.width, 20);
-                fittedPicture.pixels = nullptr;
+                EXPECT_EQ(context.fitted.width, 20);
+                context.fitted.pixels = nullptr;
                 break;
             }
-            EXPECT_EQ(fittedPicture.pixels, nullptr) << bits << " bits, allocation " << failing;
-            EXPECT_EQ(fittedPicture.width, 40);
-            EXPECT_EQ(fittedPicture.height, 30);
-            EXPECT_EQ(fittedPicture.bitCount, bits);
-            EXPECT_EQ(fittedPicture.sourcePixels, picture.rows.data());
+            EXPECT_EQ(context.fitted.pixels, nullptr) << bits << " bits, allocation " << failing;
+            EXPECT_EQ(context.fitted.width, 40);
+            EXPECT_EQ(context.fitted.height, 30);
+            EXPECT_EQ(context.fitted.bitCount, bits);
+            EXPECT_EQ(context.fitted.sourcePixels, picture.rows.data());
         }
         // Whatever the workspace holds goes with it (TearDown counts the blocks).
     }

@@ -1,5 +1,6 @@
 // Fitting: the tables, area averaging, the cover-and-crop geometry, the
 // sharpening values, failures and golden digests.
+#include "support/test_context.h"
 #include "engine/codec_set.h"
 #include "engine/fitting/fitting.h"
 #include "engine/load_picture.h"
@@ -21,16 +22,16 @@ protected:
     int liveBefore = 0;
 
     void SetUp() override {
-        ASSERT_TRUE(CreateCodecs());
+        ASSERT_TRUE(CreateCodecs(context.codecs));
         AllocationProbe::Reset();
         liveBefore = AllocationProbe::LiveBlocks();
-        currentImage = &source;
+        context.current = &source;
     }
     void TearDown() override {
-        ReleasePages(fittedPicture.pixels);
-        fittedPicture.pixels = nullptr;
-        DestroyCodecs();
-        currentImage = nullptr;
+        ReleasePages(context.fitted.pixels);
+        context.fitted.pixels = nullptr;
+        DestroyCodecs(context.codecs);
+        context.current = nullptr;
         EXPECT_EQ(AllocationProbe::LiveBlocks(), liveBefore);
     }
     // A picture of the given size whose pixels come from a formula.
@@ -40,22 +41,22 @@ protected:
     void Use(TestPicture made) {
         picture = std::move(made);
         memcpy(source.palette, picture.palette, sizeof source.palette);
-        fittedPicture = FittedPicture{picture.width, picture.height, picture.bitCount, rows.data(), nullptr, 0, 0};
+        context.fitted = FittedPicture{picture.width, picture.height, picture.bitCount, rows.data(), nullptr, 0, 0, CurrentPalette()};
     }
     // Page-allocated working rows, as the scaling step leaves them.
     void Working(const TestPicture& made) {
-        ReleasePages(fittedPicture.pixels);
-        fittedPicture = FittedPicture{made.width, made.height, made.bitCount, nullptr, nullptr, 0, 0};
-        fittedPicture.pixels = static_cast<uint8_t*>(AllocatePages(made.rows.size()));
-        memcpy(fittedPicture.pixels, made.rows.data(), made.rows.size());
+        ReleasePages(context.fitted.pixels);
+        context.fitted = FittedPicture{made.width, made.height, made.bitCount, nullptr, nullptr, 0, 0, CurrentPalette()};
+        context.fitted.pixels = static_cast<uint8_t*>(AllocatePages(made.rows.size()));
+        memcpy(context.fitted.pixels, made.rows.data(), made.rows.size());
     }
     const uint8_t* Pixel(int32_t x, int32_t y) const {
-        return fittedPicture.pixels + y * PaddedRowBytes(fittedPicture.width, 24) + 3 * x;
+        return context.fitted.pixels + y * PaddedRowBytes(context.fitted.width, 24) + 3 * x;
     }
     bool Fit(int32_t slotWidth, int32_t slotHeight) {
-        fittedPicture.slotWidth = slotWidth;
-        fittedPicture.slotHeight = slotHeight;
-        return FitToSlot();
+        context.fitted.slotWidth = slotWidth;
+        context.fitted.slotHeight = slotHeight;
+        return FitToSlot(context.codecs.fitting, context.fitted);
     }
 };
 
@@ -67,7 +68,7 @@ uint8_t ColumnNumber(int32_t x, int32_t, int) { return static_cast<uint8_t>(x); 
 }  // namespace
 
 TEST_F(Fitting, TablesHoldTheirFormulas) {
-    const FilterWorkspace& t = *filterWorkspace;
+    const FilterWorkspace& t = *context.codecs.fitting.workspace;
     EXPECT_EQ(t.blend[255][17], 17);
     EXPECT_EQ(t.blend[17][255], 17);
     EXPECT_EQ(t.blend[0][200], 0);
@@ -94,30 +95,30 @@ TEST_F(Fitting, TablesHoldTheirFormulas) {
 TEST_F(Fitting, AreaAveragingOfARowAndAColumn) {
     std::vector<uint8_t> in = {30, 30, 30, 60, 60, 60, 90, 90, 90, 0, 0, 0};
     std::vector<uint8_t> out(8, 0);
-    *resizeJob = ResizeJob{3, 1, in.data(), out.data()};
-    ASSERT_TRUE(Resize(2, 1));
+    *context.codecs.fitting.resize = ResizeJob{3, 1, in.data(), out.data()};
+    ASSERT_TRUE(Resize(*context.codecs.fitting.resize, 2, 1));
     EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 6), (std::vector<uint8_t>{40, 40, 40, 80, 80, 80}));
 
     std::vector<uint8_t> column = {30, 0, 0, 0, 60, 0, 0, 0, 90, 0, 0, 0};  // one pixel wide, rows 4 bytes apart
     std::vector<uint8_t> down(8, 0);
-    *resizeJob = ResizeJob{1, 3, column.data(), down.data()};
-    ASSERT_TRUE(Resize(1, 2));
+    *context.codecs.fitting.resize = ResizeJob{1, 3, column.data(), down.data()};
+    ASSERT_TRUE(Resize(*context.codecs.fitting.resize, 1, 2));
     EXPECT_EQ(down[0], 40);
     EXPECT_EQ(down[4], 80);
 
     std::vector<uint8_t> pairs = {10, 0, 0, 20, 0, 0, 100, 0, 0, 200, 0, 0};
     std::vector<uint8_t> half(12, 0);  // room for the same-size copy below
-    *resizeJob = ResizeJob{4, 1, pairs.data(), half.data()};
-    ASSERT_TRUE(Resize(2, 1));
+    *context.codecs.fitting.resize = ResizeJob{4, 1, pairs.data(), half.data()};
+    ASSERT_TRUE(Resize(*context.codecs.fitting.resize, 2, 1));
     EXPECT_EQ(half[0], 15);
     EXPECT_EQ(half[3], 150);
-    EXPECT_FALSE(Resize(0, 1));
-    EXPECT_FALSE(Resize(1, 25001));
-    EXPECT_FALSE(Resize(1, 0));
+    EXPECT_FALSE(Resize(*context.codecs.fitting.resize, 0, 1));
+    EXPECT_FALSE(Resize(*context.codecs.fitting.resize, 1, 25001));
+    EXPECT_FALSE(Resize(*context.codecs.fitting.resize, 1, 0));
     // The averaging only shrinks: a wider or taller target is refused.
-    EXPECT_FALSE(Resize(5, 1));
-    EXPECT_FALSE(Resize(2, 2));
-    EXPECT_TRUE(Resize(4, 1));  // the same size copies
+    EXPECT_FALSE(Resize(*context.codecs.fitting.resize, 5, 1));
+    EXPECT_FALSE(Resize(*context.codecs.fitting.resize, 2, 2));
+    EXPECT_TRUE(Resize(*context.codecs.fitting.resize, 4, 1));  // the same size copies
     EXPECT_EQ(std::vector<uint8_t>(half.begin(), half.begin() + 4), (std::vector<uint8_t>{10, 0, 0, 20}));
 }
 
@@ -129,34 +130,34 @@ TEST_F(Fitting, CoverThenCropGeometry) {
                           Case{1000, 800, 500, 400, 500, 400}}) {
         Picture(c.W, c.H, 24, ColumnNumber);
         ASSERT_TRUE(Fit(c.w, c.h));
-        EXPECT_EQ(fittedPicture.width, c.scaledW);
-        EXPECT_EQ(fittedPicture.height, c.scaledH);
-        ASSERT_TRUE(CropToSlot());
-        EXPECT_EQ(fittedPicture.width, c.w);
-        EXPECT_EQ(fittedPicture.height, c.h);
-        ReleasePages(fittedPicture.pixels);
-        fittedPicture.pixels = nullptr;
+        EXPECT_EQ(context.fitted.width, c.scaledW);
+        EXPECT_EQ(context.fitted.height, c.scaledH);
+        ASSERT_TRUE(CropToSlot(context.fitted));
+        EXPECT_EQ(context.fitted.width, c.w);
+        EXPECT_EQ(context.fitted.height, c.h);
+        ReleasePages(context.fitted.pixels);
+        context.fitted.pixels = nullptr;
     }
     Picture(640, 480, 24, Flat);
     EXPECT_FALSE(Fit(800, 600));
     EXPECT_FALSE(Fit(641, 10));
-    EXPECT_EQ(fittedPicture.pixels, nullptr);
+    EXPECT_EQ(context.fitted.pixels, nullptr);
 }
 
 TEST_F(Fitting, NoScalingCropsTheMiddleAndKeepsEightBits) {
     Picture(1024, 900, 8, RowNumber);  // memory row y holds the value y
     ASSERT_TRUE(Fit(1024, 768));
-    EXPECT_EQ(fittedPicture.bitCount, 8);
-    ASSERT_TRUE(CropToSlot());
-    EXPECT_EQ(fittedPicture.pixels[0], 66);  // 66 rows cut at the bottom, 66 at the top
-    EXPECT_EQ(fittedPicture.pixels[767 * 1024], static_cast<uint8_t>(66 + 767));
+    EXPECT_EQ(context.fitted.bitCount, 8);
+    ASSERT_TRUE(CropToSlot(context.fitted));
+    EXPECT_EQ(context.fitted.pixels[0], 66);  // 66 rows cut at the bottom, 66 at the top
+    EXPECT_EQ(context.fitted.pixels[767 * 1024], static_cast<uint8_t>(66 + 767));
 
-    ReleasePages(fittedPicture.pixels);
+    ReleasePages(context.fitted.pixels);
     Picture(5, 3, 24, ColumnNumber);  // odd excess: the extra column on the right is cut
     ASSERT_TRUE(Fit(2, 3));
-    ASSERT_TRUE(CropToSlot());
-    EXPECT_EQ(fittedPicture.pixels[0], 1);
-    EXPECT_EQ(fittedPicture.pixels[3], 2);
+    ASSERT_TRUE(CropToSlot(context.fitted));
+    EXPECT_EQ(context.fitted.pixels[0], 1);
+    EXPECT_EQ(context.fitted.pixels[3], 2);
 }
 
 TEST_F(Fitting, FlatPicturesStayFlatAndEightBitsScaleToTwentyFour) {
@@ -165,11 +166,11 @@ TEST_F(Fitting, FlatPicturesStayFlatAndEightBitsScaleToTwentyFour) {
         source.palette[3] = RGBQUAD{10, 120, 250, 0};
         if (bits == 24) rows.assign(rows.size(), 77);
         ASSERT_TRUE(Fit(32, 20));
-        EXPECT_EQ(fittedPicture.bitCount, 24);
-        ASSERT_TRUE(CropToSlot());
+        EXPECT_EQ(context.fitted.bitCount, 24);
+        ASSERT_TRUE(CropToSlot(context.fitted));
         for (int32_t y = 0; y < 20; ++y)
             for (int32_t x = 0; x < 32; ++x) {
-                const uint8_t* p = fittedPicture.pixels + y * 96 + 3 * x;
+                const uint8_t* p = context.fitted.pixels + y * 96 + 3 * x;
                 if (bits == 24) {
                     ASSERT_EQ(p[0], 77);
                 } else {
@@ -178,8 +179,8 @@ TEST_F(Fitting, FlatPicturesStayFlatAndEightBitsScaleToTwentyFour) {
                     ASSERT_EQ(p[2], 250);
                 }
             }
-        ReleasePages(fittedPicture.pixels);
-        fittedPicture.pixels = nullptr;
+        ReleasePages(context.fitted.pixels);
+        context.fitted.pixels = nullptr;
     }
 }
 
@@ -195,18 +196,18 @@ TEST_F(Fitting, EveryFailedAllocationReleasesTheStep) {
             Picture(40, 30, c.bits, Gradient);
             AllocationProbe::FailAt(failing);
             const bool scaled = Fit(c.slotWidth, c.slotHeight);
-            const bool fitted = scaled && CropToSlot();
+            const bool fitted = scaled && CropToSlot(context.fitted);
             const int asked = AllocationProbe::Allocations();
             AllocationProbe::Reset();
             if (!scaled) {  // the record is as it was, with no rows
-                EXPECT_EQ(fittedPicture.pixels, nullptr);
-                EXPECT_EQ(fittedPicture.width, 40);
-                EXPECT_EQ(fittedPicture.height, 30);
-                EXPECT_EQ(fittedPicture.bitCount, c.bits);
-                EXPECT_EQ(fittedPicture.sourcePixels, rows.data());
+                EXPECT_EQ(context.fitted.pixels, nullptr);
+                EXPECT_EQ(context.fitted.width, 40);
+                EXPECT_EQ(context.fitted.height, 30);
+                EXPECT_EQ(context.fitted.bitCount, c.bits);
+                EXPECT_EQ(context.fitted.sourcePixels, rows.data());
             }
-            ReleasePages(fittedPicture.pixels);
-            fittedPicture.pixels = nullptr;
+            ReleasePages(context.fitted.pixels);
+            context.fitted.pixels = nullptr;
             ASSERT_EQ(AllocationProbe::LiveBlocks(), liveBefore) << c.bits << " bits, allocation " << failing;
             if (fitted) {
                 EXPECT_EQ(failing, c.allocations + 1) << c.bits << " bits";
@@ -222,26 +223,25 @@ TEST_F(Fitting, RefusedPicturesAndSlots) {
     EXPECT_FALSE(Fit(40, 10));  // no scaling needs 8 or 24 bits
     Picture(40, 30, 4, Gradient);
     EXPECT_FALSE(Fit(20, 10));  // 4 bits do not convert to 24
-    EXPECT_EQ(fittedPicture.bitCount, 4);
-    EXPECT_EQ(fittedPicture.sourcePixels, rows.data());
+    EXPECT_EQ(context.fitted.bitCount, 4);
+    EXPECT_EQ(context.fitted.sourcePixels, rows.data());
     Picture(40, 30, 8, Gradient);
-    currentImage = nullptr;  // no palette to convert through
+    context.fitted.palette = nullptr;  // no palette to convert through
     EXPECT_FALSE(Fit(20, 10));
-    currentImage = &source;
     EXPECT_FALSE(Fit(0, 10));
     EXPECT_FALSE(Fit(20, -1));
-    EXPECT_EQ(fittedPicture.pixels, nullptr);
+    EXPECT_EQ(context.fitted.pixels, nullptr);
 
     Working(FormulaPicture(8, 6, 24, Gradient));
-    fittedPicture.slotWidth = 9;  // wider than the picture
-    fittedPicture.slotHeight = 6;
-    EXPECT_FALSE(CropToSlot());
-    fittedPicture.slotWidth = 4;
-    fittedPicture.bitCount = 32;
-    EXPECT_FALSE(CropToSlot());
-    fittedPicture.bitCount = 24;
+    context.fitted.slotWidth = 9;  // wider than the picture
+    context.fitted.slotHeight = 6;
+    EXPECT_FALSE(CropToSlot(context.fitted));
+    context.fitted.slotWidth = 4;
+    context.fitted.bitCount = 32;
+    EXPECT_FALSE(CropToSlot(context.fitted));
+    context.fitted.bitCount = 24;
     EXPECT_EQ(Pixel(3, 2)[0], Gradient(3, 2, 0));  // untouched
-    EXPECT_FALSE(Sharpen(PaddedRowBytes(8, 24) * 6 - 1));     // a buffer too small for the picture
+    EXPECT_FALSE(Sharpen(*context.codecs.fitting.workspace, *context.codecs.fitting.sharpen, context.fitted, PaddedRowBytes(8, 24) * 6 - 1));     // a buffer too small for the picture
 }
 
 TEST_F(Fitting, CropTakesTheCentre) {
@@ -263,11 +263,11 @@ TEST_F(Fitting, CropTakesTheCentre) {
     for (const Case& c : {Case{1365, 768, 1024, 768, 170, 0}, Case{1920, 1280, 1920, 1080, 0, 100},
                           Case{500, 400, 500, 400, 0, 0}, Case{7, 6, 4, 3, 1, 1}}) {
         Working(coordinates(c.W, c.H));
-        fittedPicture.slotWidth = c.w;
-        fittedPicture.slotHeight = c.h;
-        ASSERT_TRUE(CropToSlot());
-        ASSERT_EQ(fittedPicture.width, c.w);
-        ASSERT_EQ(fittedPicture.height, c.h);
+        context.fitted.slotWidth = c.w;
+        context.fitted.slotHeight = c.h;
+        ASSERT_TRUE(CropToSlot(context.fitted));
+        ASSERT_EQ(context.fitted.width, c.w);
+        ASSERT_EQ(context.fitted.height, c.h);
         const uint8_t* topLeft = Pixel(0, c.h - 1);
         const uint8_t* bottomRight = Pixel(c.w - 1, 0);
         EXPECT_EQ(column(topLeft), c.left) << c.W << "x" << c.H;
@@ -288,14 +288,14 @@ TEST_F(Fitting, ScaledToFourIsOnlyAveraged) {
                           Case{40, 10, 10, 5, 20, 5, true}}) {
         Use(PhotoPicture(c.W, c.H, 24, 7));
         std::vector<uint8_t> averaged(static_cast<size_t>(PaddedRowBytes(c.scaledW, 24) * c.scaledH));
-        *resizeJob = ResizeJob{c.W, c.H, rows.data(), averaged.data()};
-        ASSERT_TRUE(Resize(c.scaledW, c.scaledH));
+        *context.codecs.fitting.resize = ResizeJob{c.W, c.H, rows.data(), averaged.data()};
+        ASSERT_TRUE(Resize(*context.codecs.fitting.resize, c.scaledW, c.scaledH));
         ASSERT_TRUE(Fit(c.w, c.h));
-        ASSERT_EQ(fittedPicture.width, c.scaledW);
-        ASSERT_EQ(fittedPicture.height, c.scaledH);
-        EXPECT_EQ(memcmp(fittedPicture.pixels, averaged.data(), averaged.size()) != 0, c.sharpened) << c.W << "x" << c.H;
-        ReleasePages(fittedPicture.pixels);
-        fittedPicture.pixels = nullptr;
+        ASSERT_EQ(context.fitted.width, c.scaledW);
+        ASSERT_EQ(context.fitted.height, c.scaledH);
+        EXPECT_EQ(memcmp(context.fitted.pixels, averaged.data(), averaged.size()) != 0, c.sharpened) << c.W << "x" << c.H;
+        ReleasePages(context.fitted.pixels);
+        context.fitted.pixels = nullptr;
     }
 }
 
@@ -313,11 +313,11 @@ TEST_F(Fitting, GoldenDigests) {
                           Case{90, 20, 8, 15, 9, 4, 2790295871u}}) {
         Use(PhotoPicture(c.W, c.H, c.bits, c.seed));
         ASSERT_TRUE(Fit(c.w, c.h));
-        ASSERT_TRUE(CropToSlot());
-        EXPECT_EQ(Digest(fittedPicture.pixels, static_cast<uint64_t>(PaddedRowBytes(c.w, 24)) * c.h), c.digest)
+        ASSERT_TRUE(CropToSlot(context.fitted));
+        EXPECT_EQ(Digest(context.fitted.pixels, static_cast<uint64_t>(PaddedRowBytes(c.w, 24)) * c.h), c.digest)
             << c.W << "x" << c.H << " to " << c.w << "x" << c.h;
-        ReleasePages(fittedPicture.pixels);
-        fittedPicture.pixels = nullptr;
+        ReleasePages(context.fitted.pixels);
+        context.fitted.pixels = nullptr;
     }
 }
 
@@ -336,16 +336,16 @@ TEST_F(Fitting, SharpeningOfOneBrightPixelAtCentreEdgeAndCorner) {
         for (int32_t y = 0; y < 9; ++y)
             for (int32_t i = 0; i < 27; ++i) field[y * stride + i] = 100;
         for (int ch = 0; ch < 3; ++ch) field[c.y * stride + 3 * c.x + ch] = 200;
-        fittedPicture = FittedPicture{9, 9, 24, nullptr, field, 9, 9};
-        ASSERT_TRUE(Sharpen(static_cast<uint64_t>(stride) * 9));
-        const uint8_t* out = fittedPicture.pixels;
+        context.fitted = FittedPicture{9, 9, 24, nullptr, field, 9, 9, nullptr};
+        ASSERT_TRUE(Sharpen(*context.codecs.fitting.workspace, *context.codecs.fitting.sharpen, context.fitted, static_cast<uint64_t>(stride) * 9));
+        const uint8_t* out = context.fitted.pixels;
         EXPECT_EQ(out[c.y * stride + 3 * c.x], c.expected) << c.x << "," << c.y;
         const int32_t nx = c.x == 8 ? 7 : c.x + 1;
         EXPECT_EQ(out[c.y * stride + 3 * nx], c.neighbour) << c.x << "," << c.y;
         // Far from the bright pixel the blur equals the field: unchanged.
         EXPECT_EQ(out[((c.y + 4) % 9) * stride + 3 * ((c.x + 4) % 9)], 100);
-        ReleasePages(fittedPicture.pixels);
-        fittedPicture.pixels = nullptr;
+        ReleasePages(context.fitted.pixels);
+        context.fitted.pixels = nullptr;
     }
 }
 
@@ -355,12 +355,12 @@ TEST_F(Fitting, PicturesUnderFivePixelsAreNotSharpened) {
         auto* rowsIn = static_cast<uint8_t*>(AllocatePages(bytes));
         ASSERT_NE(rowsIn, nullptr);
         rowsIn[0] = 255;
-        fittedPicture = FittedPicture{w, h, 24, nullptr, rowsIn, w, h};
-        ASSERT_TRUE(Sharpen(bytes));
-        EXPECT_EQ(fittedPicture.pixels, rowsIn);
+        context.fitted = FittedPicture{w, h, 24, nullptr, rowsIn, w, h, nullptr};
+        ASSERT_TRUE(Sharpen(*context.codecs.fitting.workspace, *context.codecs.fitting.sharpen, context.fitted, bytes));
+        EXPECT_EQ(context.fitted.pixels, rowsIn);
         EXPECT_EQ(rowsIn[0], 255);
         EXPECT_EQ(rowsIn[3], 0);
-        ReleasePages(fittedPicture.pixels);
-        fittedPicture.pixels = nullptr;
+        ReleasePages(context.fitted.pixels);
+        context.fitted.pixels = nullptr;
     }
 }

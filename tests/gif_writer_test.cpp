@@ -2,6 +2,7 @@
 // full-table clear, the sub-blocks, files that giflib and our reader take
 // back to the reducer's indices and palette, failures; and a batch from GIF
 // to GIF.
+#include "support/test_context.h"
 #include "codecs/writers/gif_writer.h"
 #include "engine/batch.h"
 #include "engine/codec_set.h"
@@ -85,12 +86,12 @@ class GifWriting : public WriterTest {
 protected:
     // Saves the picture as the driver would; the file's bytes, or empty.
     Bytes Save(TestPicture& picture, const wchar_t* name = L"out.gif") {
-        return SaveThrough(SaveGif, *gifWriter, picture, name);
+        return SaveThrough(SaveGif, *context.codecs.gifWriter, picture, name);
     }
     // The code stream of count indices straight from the compressor.
     Bytes Compressed(const Bytes& indices) {
         Bytes output(2 * indices.size() + 16);
-        GifWriter& writer = *gifWriter;
+        GifWriter& writer = *context.codecs.gifWriter;
         writer.minCodeSize = 8;
         writer.lzwOutput = output.data();
         const size_t length = writer.Compress(indices.data(), indices.size());
@@ -222,8 +223,8 @@ TEST_F(GifWriting, FilesDecodeToTheReducedPicture) {
         }
         DGifCloseFile(gif, &error);
 #endif
-        ASSERT_TRUE(LoadGif(path.c_str())) << what;
-        DecodedImage& image = *currentImage;
+        ASSERT_TRUE(LoadGif(context, path.c_str())) << what;
+        DecodedImage& image = *context.current;
         EXPECT_EQ(image.fileBitCount, 8);
         const size_t stride = static_cast<size_t>((c.width + 3) & ~3);
         Bytes ours;
@@ -233,7 +234,7 @@ TEST_F(GifWriting, FilesDecodeToTheReducedPicture) {
         EXPECT_EQ(memcmp(image.palette, palette, sizeof palette), 0) << what;
         ReleasePages(image.pixels);
         image.pixels = nullptr;
-        currentImage = &source;
+        context.current = &source;
     }
 }
 
@@ -245,8 +246,8 @@ TEST_F(GifWriting, FewColoursAreKeptExactly) {
     });
     const Bytes file = Save(picture);
     ASSERT_FALSE(file.empty());
-    ASSERT_TRUE(LoadGif(folder.Join(L"out.gif").c_str()));
-    DecodedImage& image = *currentImage;
+    ASSERT_TRUE(LoadGif(context, folder.Join(L"out.gif").c_str()));
+    DecodedImage& image = *context.current;
     const size_t stride = 40;
     for (int32_t y = 0; y < 23; ++y)
         for (int32_t x = 0; x < 37; ++x) {
@@ -256,30 +257,30 @@ TEST_F(GifWriting, FewColoursAreKeptExactly) {
         }
     ReleasePages(image.pixels);
     image.pixels = nullptr;
-    currentImage = &source;
+    context.current = &source;
 }
 
 TEST_F(GifWriting, Failures) {
     TestPicture picture = PhotoPicture(40, 30, 24, 9);
     Fit(picture);
-    EXPECT_FALSE(SaveGif(folder.Join(L"missing\\out.gif").c_str()));
-    EXPECT_EQ(gifWriter->errorCode, kGifWriterCannotCreate);
+    EXPECT_FALSE(SaveGif(context, folder.Join(L"missing\\out.gif").c_str()));
+    EXPECT_EQ(context.codecs.gifWriter->errorCode, kGifWriterCannotCreate);
 #ifndef _WIN32
     // A full disk: no write may pass for a finished file.
-    EXPECT_FALSE(SaveGif(L"/dev/full"));
-    EXPECT_EQ(gifWriter->errorCode, kGifWriterCannotCreate);
+    EXPECT_FALSE(SaveGif(context, L"/dev/full"));
+    EXPECT_EQ(context.codecs.gifWriter->errorCode, kGifWriterCannotCreate);
 #endif
     // Every allocation in turn: the writer's own fail with 1, the reducer's with 7.
     int failing = 1;
     for (;; ++failing) {
         AllocationProbe::FailAt(failing);
-        const bool saved = SaveGif(folder.Join(L"alloc.gif").c_str());
+        const bool saved = SaveGif(context, folder.Join(L"alloc.gif").c_str());
         AllocationProbe::Reset();
         ASSERT_EQ(AllocationProbe::LiveBlocks(), liveBefore) << failing;
         if (saved) break;
-        const int32_t code = gifWriter->errorCode;
+        const int32_t code = context.codecs.gifWriter->errorCode;
         EXPECT_TRUE(code == kGifWriterOutOfMemory || code == kGifWriterReductionFailed) << code;
-        EXPECT_EQ(gifWriter->outputFile, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(context.codecs.gifWriter->outputFile, INVALID_HANDLE_VALUE);
     }
     // Index buffer, the reducer's work copy, colour set and cells, the
     // top-down indices and the string table.
@@ -310,18 +311,18 @@ TEST_F(GifBatch, GifInGifOut) {
     EXPECT_EQ(written, 1);
     const std::wstring output = folder.Join(L"tiles+1.gif");
     ASSERT_TRUE(FileExists(output));
-    ASSERT_TRUE(CreateCodecs());
-    ASSERT_TRUE(LoadGif(output.c_str()));
-    EXPECT_EQ(currentImage->header.biWidth, 60);
-    EXPECT_EQ(currentImage->header.biHeight, 45);
+    ASSERT_TRUE(CreateCodecs(context.codecs));
+    ASSERT_TRUE(LoadGif(context, output.c_str()));
+    EXPECT_EQ(context.current->header.biWidth, 60);
+    EXPECT_EQ(context.current->header.biHeight, 45);
     // The middle of the top-left tile is table entry 0: (0, 255, 0).
-    const RGBQUAD& entry = currentImage->palette[currentImage->pixels[(45 - 1 - 7) * 60 + 7]];
+    const RGBQUAD& entry = context.current->palette[context.current->pixels[(45 - 1 - 7) * 60 + 7]];
     EXPECT_EQ(entry.rgbRed, 0);
     EXPECT_EQ(entry.rgbGreen, 255);
     EXPECT_EQ(entry.rgbBlue, 0);
-    ReleasePages(currentImage->pixels);
-    currentImage->pixels = nullptr;
-    currentImage = nullptr;
-    DestroyCodecs();
+    ReleasePages(context.current->pixels);
+    context.current->pixels = nullptr;
+    context.current = nullptr;
+    DestroyCodecs(context.codecs);
     EXPECT_EQ(AllocationProbe::LiveBlocks(), 0);
 }

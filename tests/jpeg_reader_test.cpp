@@ -1,5 +1,6 @@
 // The JPEG reader against the library's own decode: grey and colour layouts,
 // densities, CMYK folding, cut and lying files, limits, and public JPEGs.
+#include "support/test_context.h"
 #include "codecs/readers/jpeg_reader.h"
 #include "engine/codec_set.h"
 #include "engine/load_picture.h"
@@ -95,8 +96,8 @@ protected:
     }
     DecodedImage* LoadFile(const std::wstring& path) {
         DecodedImage* image = LoadWith(LoadJpeg, path);
-        EXPECT_EQ(jpegReader->inputView, nullptr) << "the view stays mapped after the load";
-        EXPECT_EQ(jpegReader->inputFile, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(context.codecs.jpegReader->inputView, nullptr) << "the view stays mapped after the load";
+        EXPECT_EQ(context.codecs.jpegReader->inputFile, INVALID_HANDLE_VALUE);
         return image;
     }
     DecodedImage* Load(const Bytes& bytes) { return LoadFile(folder.Write(L"picture.jpg", bytes)); }
@@ -121,10 +122,10 @@ protected:
 TEST_F(JpegReading, OneGreyPixelIsAnEightBitPictureWithAGreyPalette) {
     JpegRecipe recipe = Recipe(1, 1, 1);
     recipe.rows = {77};
-    jpegReader->image.palette[3].rgbReserved = 9;  // left over from an earlier picture
+    context.codecs.jpegReader->image.palette[3].rgbReserved = 9;  // left over from an earlier picture
     DecodedImage* image = Load(EncodeJpeg(recipe));
     ASSERT_NE(image, nullptr);
-    EXPECT_EQ(image, &jpegReader->image);
+    EXPECT_EQ(image, &context.codecs.jpegReader->image);
     const BITMAPINFOHEADER& h = image->header;
     EXPECT_EQ(h.biSize, 40u);
     EXPECT_EQ(h.biWidth, 1);
@@ -150,12 +151,12 @@ TEST_F(JpegReading, ColourRowsAreBlueFirstBottomUpAndPadded) {
     for (auto [width, height] : {std::pair{5, 3}, {1, 1}, {37, 19}}) {
         const Bytes file = EncodeJpeg(Recipe(width, height, 3));
         ExpectSameAsReference(file, std::to_string(width) + " x " + std::to_string(height));
-        if (currentImage == nullptr) continue;
-        EXPECT_EQ(currentImage->fileBitCount, 24);
-        EXPECT_EQ(StrideOf(*currentImage), static_cast<size_t>((3 * width + 3) & ~3));
+        if (context.current == nullptr) continue;
+        EXPECT_EQ(context.current->fileBitCount, 24);
+        EXPECT_EQ(StrideOf(*context.current), static_cast<size_t>((3 * width + 3) & ~3));
         if (width == 5) {
-            EXPECT_EQ(StrideOf(*currentImage), 16u);
-            EXPECT_EQ(currentImage->pixels[15], 0) << "padding stays zero";
+            EXPECT_EQ(StrideOf(*context.current), 16u);
+            EXPECT_EQ(context.current->pixels[15], 0) << "padding stays zero";
         }
     }
     // A pure red top row and a pure blue bottom row, in memory order.
@@ -235,7 +236,7 @@ TEST_F(JpegReading, ACutScanStillGivesTheWholePicture) {
     const Bytes cut(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>((scanStart + whole.size()) / 2));
     DecodedImage* image = Load(cut);
     ASSERT_NE(image, nullptr);
-    EXPECT_EQ(jpegReader->errorCode, kErrorNone);
+    EXPECT_EQ(context.codecs.jpegReader->errorCode, kErrorNone);
     EXPECT_EQ(image->header.biWidth, 64);
     EXPECT_EQ(image->header.biHeight, 48);
     // The top rows, decoded before the cut, are the whole file's.
@@ -256,7 +257,7 @@ TEST_F(JpegReading, ACutScanStillGivesTheWholePicture) {
         DecodedImage* prefix = Load(Bytes(small.begin(), small.begin() + static_cast<std::ptrdiff_t>(length)));
         if (prefix == nullptr) {
             EXPECT_LT(length, smallScan) << length << " bytes";
-            EXPECT_EQ(jpegReader->errorCode, length == 0 ? int32_t{kJpegCannotOpen} : int32_t{kErrorNone})
+            EXPECT_EQ(context.codecs.jpegReader->errorCode, length == 0 ? int32_t{kJpegCannotOpen} : int32_t{kErrorNone})
                 << length << " bytes";
         } else {
             EXPECT_EQ(prefix->header.biWidth, 16);
@@ -277,7 +278,7 @@ TEST_F(JpegReading, SegmentsClaimingMoreThanTheFileHoldsStopAtItsEnd) {
             file.insert(file.end(), lie.begin(), lie.end());
             ASSERT_EQ(file.size(), size);
             EXPECT_EQ(Load(file), nullptr);
-            EXPECT_EQ(jpegReader->errorCode, kErrorNone);
+            EXPECT_EQ(context.codecs.jpegReader->errorCode, kErrorNone);
         }
     }
     // A picture whose last segment before the scan lies: the claimed bytes
@@ -288,7 +289,7 @@ TEST_F(JpegReading, SegmentsClaimingMoreThanTheFileHoldsStopAtItsEnd) {
     file.insert(file.end(), lie.begin(), lie.end());
     file.insert(file.end(), whole.begin() + 2, whole.end());
     EXPECT_EQ(Load(file), nullptr);
-    EXPECT_EQ(jpegReader->errorCode, kErrorNone);
+    EXPECT_EQ(context.codecs.jpegReader->errorCode, kErrorNone);
 }
 
 TEST_F(JpegReading, FilesThatAreNoJpegFailQuietlyAndGoOnToPlugins) {
@@ -302,16 +303,16 @@ TEST_F(JpegReading, FilesThatAreNoJpegFailQuietlyAndGoOnToPlugins) {
         file[0] = 0xFF;
         file[1] = 0xD8;
         EXPECT_EQ(Load(file), nullptr) << file.size() << " bytes";
-        EXPECT_EQ(jpegReader->errorCode, kErrorNone);
+        EXPECT_EQ(context.codecs.jpegReader->errorCode, kErrorNone);
         const std::wstring path = folder.Write(L"fake.jpg", file);
-        currentImage = &jpegReader->image;
-        EXPECT_FALSE(LoadPicture(path.c_str())) << "with plug-ins off nothing else takes it";
-        EXPECT_EQ(currentImage, nullptr);
+        context.current = &context.codecs.jpegReader->image;
+        EXPECT_FALSE(LoadPicture(context, path.c_str())) << "with plug-ins off nothing else takes it";
+        EXPECT_EQ(context.current, nullptr);
     }
     EXPECT_EQ(LoadFile(folder.Join(L"absent.jpg")), nullptr);
-    EXPECT_EQ(jpegReader->errorCode, kJpegCannotOpen);
+    EXPECT_EQ(context.codecs.jpegReader->errorCode, kJpegCannotOpen);
     EXPECT_EQ(Load({}), nullptr);
-    EXPECT_EQ(jpegReader->errorCode, kJpegCannotOpen);
+    EXPECT_EQ(context.codecs.jpegReader->errorCode, kJpegCannotOpen);
 }
 
 TEST_F(JpegReading, SidesUpTo25000AndOneThreeOrFourComponents) {
@@ -324,20 +325,20 @@ TEST_F(JpegReading, SidesUpTo25000AndOneThreeOrFourComponents) {
     }
     for (auto [width, height] : {std::pair{25001, 1}, {1, 25001}, {60000, 2}}) {
         EXPECT_EQ(Load(EncodeJpeg(Recipe(width, height, 1))), nullptr) << width << " x " << height;
-        EXPECT_EQ(jpegReader->errorCode, kJpegInvalidPicture);
+        EXPECT_EQ(context.codecs.jpegReader->errorCode, kJpegInvalidPicture);
     }
     // Two components of no named colour space (the library writes no more than four).
     const Bytes file = EncodeJpeg(Recipe(8, 8, 2));
     ASSERT_FALSE(file.empty());
     EXPECT_EQ(Load(file), nullptr);
-    EXPECT_EQ(jpegReader->errorCode, kJpegInvalidPicture);
+    EXPECT_EQ(context.codecs.jpegReader->errorCode, kJpegInvalidPicture);
 }
 
 TEST_F(JpegReading, NoPixelMemoryOutlivesAFailedDecode) {
     const Bytes file = EncodeJpeg(Recipe(16, 16, 3));
     AllocationProbe::FailAt(1);
     EXPECT_EQ(Load(file), nullptr);
-    EXPECT_EQ(jpegReader->errorCode, kJpegOutOfMemory);
+    EXPECT_EQ(context.codecs.jpegReader->errorCode, kJpegOutOfMemory);
     AllocationProbe::Reset();
 
     // A second frame header after the scan: the library stops in its last
@@ -350,8 +351,8 @@ TEST_F(JpegReading, NoPixelMemoryOutlivesAFailedDecode) {
     twice.insert(twice.end(), again.begin(), again.end());
     twice.insert(twice.end(), {0xFF, 0xD9});
     EXPECT_EQ(Load(twice), nullptr);
-    EXPECT_EQ(jpegReader->errorCode, kErrorNone);
-    EXPECT_EQ(jpegReader->image.pixels, nullptr);
+    EXPECT_EQ(context.codecs.jpegReader->errorCode, kErrorNone);
+    EXPECT_EQ(context.codecs.jpegReader->image.pixels, nullptr);
 }
 
 // ---- Public test files ----
@@ -382,7 +383,7 @@ TEST_F(JpegReading, PublicPicturesDecodeAsTheLibraryDecodesThem) {
     const fs::path twelve = root / "libjpeg-turbo-testimages" / "testorig12.jpg";
     if (fs::exists(twelve)) {
         EXPECT_EQ(LoadFile(twelve.wstring()), nullptr);
-        EXPECT_EQ(jpegReader->errorCode, kErrorNone);
+        EXPECT_EQ(context.codecs.jpegReader->errorCode, kErrorNone);
     }
 }
 

@@ -1,5 +1,6 @@
 // The JPEG writer's output decoded and taken apart: quantisers, sampling,
 // markers, pixel order, the size-limit search and the failure paths.
+#include "support/test_context.h"
 #include "codecs/writers/jpeg_writer.h"
 #include "engine/batch.h"
 #include "engine/codec_set.h"
@@ -79,33 +80,33 @@ protected:
     int liveBefore = 0;
 
     void SetUp() override {
-        ASSERT_TRUE(CreateCodecs());
+        ASSERT_TRUE(CreateCodecs(context.codecs));
         appSettings = AppSettings{};
         appSettings.Quality = 75;
         appSettings.LmtVal = 100;
-        currentImage = &source;
+        context.current = &source;
         AllocationProbe::Reset();
         liveBefore = AllocationProbe::LiveBlocks();
         triedQualities.clear();
-        jpegAttemptTrace = RecordQuality;
+        context.codecs.jpegWriter->qualityTrace = RecordQuality;
     }
     void TearDown() override {
-        jpegAttemptTrace = nullptr;
-        fittedPicture.pixels = nullptr;
+        context.fitted.pixels = nullptr;
         EXPECT_EQ(AllocationProbe::LiveBlocks(), liveBefore) << "a save kept memory";
-        DestroyCodecs();
-        currentImage = nullptr;
+        DestroyCodecs(context.codecs);
+        context.current = nullptr;
     }
     // Saves the picture as the driver would and returns SaveJpeg's result.
     bool SaveTo(TestPicture& picture, const std::wstring& path) {
-        fittedPicture.width = picture.width;
-        fittedPicture.height = picture.height;
-        fittedPicture.bitCount = picture.bitCount;
-        fittedPicture.pixels = picture.rows.data();
+        context.fitted.width = picture.width;
+        context.fitted.height = picture.height;
+        context.fitted.bitCount = picture.bitCount;
+        context.fitted.pixels = picture.rows.data();
+        context.fitted.palette = CurrentPalette();
         std::copy(std::begin(picture.palette), std::end(picture.palette), std::begin(source.palette));
         triedQualities.clear();
-        const bool saved = SaveJpeg(path.c_str());
-        fittedPicture.pixels = nullptr;
+        const bool saved = SaveJpeg(context, path.c_str());
+        context.fitted.pixels = nullptr;
         return saved;
     }
     JpegBytes Save(TestPicture& picture) {
@@ -116,7 +117,7 @@ protected:
     // The length of the writer's in-memory stream, as the size-limited save
     // measures it.
     size_t StreamLength(TestPicture& picture, int32_t quality) {
-        JpegWriter& writer = *jpegWriter;
+        JpegWriter& writer = *context.codecs.jpegWriter;
         writer.Reset();
         writer.width = picture.width;
         writer.height = picture.height;
@@ -423,11 +424,11 @@ TEST_F(JpegWriting, ALengthOfExactlyTheLimitFits) {
 TEST_F(JpegWriting, FailuresReportFalseAndKeepNoMemory) {
     TestPicture picture = PhotoPicture(8, 8, 24, 2);
     EXPECT_FALSE(SaveTo(picture, folder.Join(L"missing\\out.jpg")));
-    EXPECT_EQ(jpegWriter->errorCode, kErrorCannotCreateOutput);
-    EXPECT_EQ(jpegWriter->outputFile, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(context.codecs.jpegWriter->errorCode, kErrorCannotCreateOutput);
+    EXPECT_EQ(context.codecs.jpegWriter->outputFile, INVALID_HANDLE_VALUE);
     appSettings.Limit = true;
     EXPECT_FALSE(SaveTo(picture, folder.Join(L"missing\\out.jpg")));
-    EXPECT_EQ(jpegWriter->errorCode, kErrorCannotCreateOutput);
+    EXPECT_EQ(context.codecs.jpegWriter->errorCode, kErrorCannotCreateOutput);
     appSettings.Limit = false;
 
     // A library error (an empty picture) fails the save and closes the file.
@@ -435,8 +436,8 @@ TEST_F(JpegWriting, FailuresReportFalseAndKeepNoMemory) {
     empty.width = 0;
     const std::wstring path = folder.Join(L"empty.jpg");
     EXPECT_FALSE(SaveTo(empty, path));
-    EXPECT_EQ(jpegWriter->errorCode, kErrorNone);
-    EXPECT_EQ(jpegWriter->outputFile, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(context.codecs.jpegWriter->errorCode, kErrorNone);
+    EXPECT_EQ(context.codecs.jpegWriter->outputFile, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(DeleteFileW(path.c_str())) << "the partial file can be deleted";
     appSettings.Limit = true;
     EXPECT_FALSE(SaveTo(empty, path));
@@ -445,10 +446,10 @@ TEST_F(JpegWriting, FailuresReportFalseAndKeepNoMemory) {
 
     // An 8-bit picture without a palette cannot be expanded.
     TestPicture indexed = PhotoPicture(8, 8, 8, 2);
-    currentImage = nullptr;
+    context.current = nullptr;
     EXPECT_FALSE(SaveTo(indexed, folder.Join(L"none.jpg")));
-    EXPECT_EQ(jpegWriter->errorCode, kErrorConversionFailed);
-    currentImage = &source;
+    EXPECT_EQ(context.codecs.jpegWriter->errorCode, kErrorConversionFailed);
+    context.current = &source;
 }
 
 TEST_F(JpegWriting, EveryFailedAllocationFailsTheSave) {
@@ -472,7 +473,7 @@ TEST_F(JpegWriting, EveryFailedAllocationFailsTheSave) {
             }
             ++failures;
             if (failing == 1) {
-                EXPECT_EQ(jpegWriter->errorCode, kErrorOutOfMemory);
+                EXPECT_EQ(context.codecs.jpegWriter->errorCode, kErrorOutOfMemory);
             }
             DeleteFileW(path.c_str());
         }
@@ -488,7 +489,7 @@ TEST_F(JpegWriting, ShortWritesFailTheSave) {
     EXPECT_FALSE(SaveTo(picture, L"/dev/full"));
     appSettings.Limit = true;
     EXPECT_FALSE(SaveTo(picture, L"/dev/full"));
-    EXPECT_EQ(jpegWriter->errorCode, kErrorCannotCreateOutput);
+    EXPECT_EQ(context.codecs.jpegWriter->errorCode, kErrorCannotCreateOutput);
 }
 #endif
 

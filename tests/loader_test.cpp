@@ -1,4 +1,5 @@
 // Format detection from the first bytes, and the dispatch that follows it.
+#include "support/test_context.h"
 #include "engine/codec_set.h"
 #include "engine/format_detect.h"
 #include "engine/load_picture.h"
@@ -66,11 +67,11 @@ class Loader : public testing::Test {
 protected:
     TempFolder folder;
     void SetUp() override {
-        ASSERT_TRUE(CreateCodecs());
+        ASSERT_TRUE(CreateCodecs(context.codecs));
         appSettings = AppSettings{};
         AllocationProbe::Reset();
     }
-    void TearDown() override { DestroyCodecs(); }
+    void TearDown() override { DestroyCodecs(context.codecs); }
 };
 
 TEST_F(Loader, FilesNoReaderTakesFailWithNoPictureAndNoMemory) {
@@ -82,26 +83,26 @@ TEST_F(Loader, FilesNoReaderTakesFailWithNoPictureAndNoMemory) {
         folder.Write(L"fake.bmp", std::string("BM but not a bitmap")),
     };
     for (const std::wstring& file : files) {
-        currentImage = &bmpReader->image;  // must be cleared, not left stale
-        EXPECT_FALSE(LoadPicture(file.c_str()));
-        EXPECT_EQ(currentImage, file == files[0] ? &bmpReader->image : nullptr);
+        context.current = &context.codecs.bmpReader->image;  // must be cleared, not left stale
+        EXPECT_FALSE(LoadPicture(context, file.c_str()));
+        EXPECT_EQ(context.current, nullptr);
     }
     EXPECT_EQ(AllocationProbe::LiveBlocks(), liveBefore);
 }
 
 TEST_F(Loader, PluginEntryNeedsTheSwitchAndAnExistingFolder) {
     const std::wstring file = folder.Write(L"unknown.xyz", std::string("????"));
-    currentImage = nullptr;
+    context.current = nullptr;
     appSettings.UseSpi = false;
     wcscpy(appSettings.SpiPath, folder.path().c_str());
-    EXPECT_FALSE(LoadWithPlugin(file.c_str()));
+    EXPECT_FALSE(LoadWithPlugin(context, file.c_str()));
     appSettings.UseSpi = true;
     appSettings.SpiPath[0] = 0;
-    EXPECT_FALSE(LoadWithPlugin(file.c_str()));
-    pluginHost->image.palette[7].rgbRed = 9;
+    EXPECT_FALSE(LoadWithPlugin(context, file.c_str()));
+    context.codecs.pluginHost->image.palette[7].rgbRed = 9;
     wcscpy(appSettings.SpiPath, folder.path().c_str());
-    EXPECT_FALSE(LoadWithPlugin(file.c_str()));  // an empty plug-in folder declines
-    EXPECT_EQ(currentImage, nullptr);
-    EXPECT_EQ(pluginHost->image.palette[7].rgbRed, 0);  // the host's palette starts from zero
-    EXPECT_EQ(pluginHost->library, nullptr);
+    EXPECT_FALSE(LoadWithPlugin(context, file.c_str()));  // an empty plug-in folder declines
+    EXPECT_EQ(context.current, nullptr);
+    EXPECT_EQ(context.codecs.pluginHost->image.palette[7].rgbRed, 0);  // the host's palette starts from zero
+    EXPECT_EQ(context.codecs.pluginHost->library, nullptr);
 }

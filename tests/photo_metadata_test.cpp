@@ -9,6 +9,7 @@
 #include "support/corpus_path.h"
 #include "support/metadata_files.h"
 #include "support/temp_folder.h"
+#include "support/test_context.h"
 
 #include <lcms2.h>
 
@@ -88,19 +89,19 @@ protected:
     TestPicture photo;  // a real photograph, 227 x 149, as the JPEG reader decodes it
 
     void SetUp() override {
-        ASSERT_TRUE(CreateCodecs());
+        ASSERT_TRUE(CreateCodecs(context.codecs));
         const Bytes original = Read(Corpus("libjpeg-turbo-testimages/testorig.jpg"));
         if (CorporaRoot().empty() || original.empty()) GTEST_SKIP() << "no corpora: no photograph";
         photo = Prepared("jpg", original, false, false);
     }
-    void TearDown() override { DestroyCodecs(); }
+    void TearDown() override { DestroyCodecs(context.codecs); }
 
     // What the batch fits: the file loaded, then prepared as the settings say.
     TestPicture Prepared(const std::string& extension, const Bytes& file, bool autoRotate = true, bool toSrgb = true) {
         const std::wstring path = folder.Write(L"in." + std::wstring(extension.begin(), extension.end()), file);
         PreparedNotes notes;
-        if (!LoadPicture(path.c_str())) return {};
-        DecodedImage& image = *currentImage;
+        if (!LoadPicture(context, path.c_str())) return {};
+        DecodedImage& image = *context.current;
         EXPECT_TRUE(PreparePicture(image, autoRotate, toSrgb, notes));
         const int64_t stride = PaddedRowBytes(image.header.biWidth, image.header.biBitCount);
         const int bytes = image.header.biBitCount / 8;
@@ -109,7 +110,7 @@ protected:
                            [&](int32_t x, int32_t y, int c) { return image.pixels[y * stride + x * bytes + c]; });
         std::copy_n(image.palette, 256, picture.palette);
         ReleasePicture(image);
-        currentImage = nullptr;
+        context.current = nullptr;
         return picture;
     }
 };

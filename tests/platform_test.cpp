@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -487,4 +489,50 @@ TEST(PlatformMemory, LocalBlocksKnowTheirSize) {
     EXPECT_EQ(LocalSize(empty), 0u);
     EXPECT_EQ(LocalFree(empty), nullptr);
     EXPECT_EQ(GlobalFree(nullptr), nullptr);
+}
+
+// Workers at once on what they share: temporary names in one folder, a heap
+// made as the private heap is, page regions, one settings file that each
+// also writes a key of its own to; each keeps its own last error.
+TEST(PlatformThreads, WorkersShareNamesHeapAndSettingsAndKeepTheirLastError) {
+    TempFolder folder;
+    const std::wstring ini = folder.Write(L"shared.ini", std::string("[VEzu]\r\nQuality=85\r\n"));
+    HANDLE heap = HeapCreate(0, 65536, 0);
+    constexpr int kWorkers = 6;
+    constexpr int kRounds = 40;
+    std::vector<std::vector<std::wstring>> names(kWorkers);
+    std::vector<int> faults(kWorkers, 0);
+    std::vector<std::thread> workers;
+    for (int w = 0; w < kWorkers; ++w)
+        workers.emplace_back([&, w] {
+            for (int round = 0; round < kRounds; ++round) {
+                SetLastError(static_cast<DWORD>(1000 * w + round));
+                std::this_thread::yield();
+                faults[w] += GetLastError() != static_cast<DWORD>(1000 * w + round);
+                WCHAR text[MAX_PATH];
+                if (GetTempFileNameW(folder.path().c_str(), L"wrk", 0, text) != 0) names[w].push_back(text);
+                const size_t size = 64 + 100 * static_cast<size_t>(round);
+                auto* block = static_cast<uint8_t*>(HeapAlloc(heap, 0, size));
+                if (block != nullptr) std::fill_n(block, size, static_cast<uint8_t>(w));
+                void* pages = VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+                GetPrivateProfileStringW(L"VEzu", L"Quality", L"", text, MAX_PATH, ini.c_str());
+                faults[w] += std::wstring(text) != L"85";
+                if (round % 8 == 0)
+                    faults[w] += !WritePrivateProfileStringW(L"VEzu", (L"W" + std::to_wstring(w)).c_str(),
+                                                             std::to_wstring(round).c_str(), ini.c_str());
+                faults[w] += block == nullptr || std::count(block, block + size, w) != static_cast<ptrdiff_t>(size) ||
+                             !HeapFree(heap, 0, block) || pages == nullptr || !VirtualFree(pages, 0, MEM_RELEASE);
+            }
+        });
+    for (std::thread& worker : workers) worker.join();
+    std::set<std::wstring> distinct;
+    for (int w = 0; w < kWorkers; ++w) {
+        EXPECT_EQ(faults[w], 0) << "worker " << w;
+        EXPECT_EQ(names[w].size(), size_t{kRounds}) << "worker " << w;
+        for (const std::wstring& name : names[w]) EXPECT_TRUE(FileExists(name) && distinct.insert(name).second) << name;
+        WCHAR value[16];
+        GetPrivateProfileStringW(L"VEzu", (L"W" + std::to_wstring(w)).c_str(), L"", value, 16, ini.c_str());
+        EXPECT_EQ(std::wstring(value), std::to_wstring((kRounds - 1) / 8 * 8)) << "a write was lost";
+    }
+    EXPECT_TRUE(HeapDestroy(heap));
 }

@@ -1,5 +1,6 @@
 // The plug-in host against our test plug-in (one variant per behaviour,
 // built beside this program in plugins/) and the WebP plug-in we ship.
+#include "support/test_context.h"
 #include "engine/batch.h"
 #include "engine/codec_set.h"
 #include "engine/load_picture.h"
@@ -92,7 +93,7 @@ protected:
     std::wstring log;
 
     void SetUp() override {
-        ASSERT_TRUE(CreateCodecs());
+        ASSERT_TRUE(CreateCodecs(context.codecs));
         appSettings = AppSettings{};
         appSettings.UseSpi = true;
         wcscpy(appSettings.SpiPath, plugins.path().c_str());
@@ -102,7 +103,7 @@ protected:
     }
     void TearDown() override {
         SetLog(L"");
-        DestroyCodecs();
+        DestroyCodecs(context.codecs);
     }
     static void SetLog(const std::wstring& path) {
 #ifdef _WIN32
@@ -119,16 +120,16 @@ protected:
     }
     // LoadWithPlugin, then what must hold after every plug-in decode.
     bool Load(const std::wstring& path) {
-        const bool loaded = LoadWithPlugin(path.c_str());
-        EXPECT_EQ(pluginHost->library, nullptr);
-        EXPECT_EQ(pluginHost->infoHandle, nullptr);
-        EXPECT_EQ(pluginHost->bitsHandle, nullptr);
-        EXPECT_EQ(currentImage, loaded ? &pluginHost->image : nullptr);
+        const bool loaded = LoadWithPlugin(context, path.c_str());
+        EXPECT_EQ(context.codecs.pluginHost->library, nullptr);
+        EXPECT_EQ(context.codecs.pluginHost->infoHandle, nullptr);
+        EXPECT_EQ(context.codecs.pluginHost->bitsHandle, nullptr);
+        EXPECT_EQ(context.current, loaded ? &context.codecs.pluginHost->image : nullptr);
         return loaded;
     }
     void ReleasePicture() {
-        ReleasePages(pluginHost->image.pixels);
-        pluginHost->image.pixels = nullptr;
+        ReleasePages(context.codecs.pluginHost->image.pixels);
+        context.codecs.pluginHost->image.pixels = nullptr;
         EXPECT_EQ(AllocationProbe::LiveBlocks(), 0);
     }
 };
@@ -189,7 +190,7 @@ TEST_F(PluginHostTest, EachVariantAndBitmapShapeGivesItsResult) {
             EXPECT_EQ(AllocationProbe::LiveBlocks(), 0);
             continue;
         }
-        const DecodedImage& image = pluginHost->image;
+        const DecodedImage& image = context.codecs.pluginHost->image;
         const Shape& s = c.shape;
         EXPECT_EQ(image.header.biWidth, s.width);
         EXPECT_EQ(image.header.biHeight, s.height);
@@ -281,12 +282,12 @@ TEST_F(PluginHostTest, FoldersWithoutPictureImportPluginsDecodeNothing) {
     CreateDirectoryW(plugins.Join(L"folder.spi").c_str(), nullptr);
     EXPECT_FALSE(Load(path));
     PluginList list;
-    pluginHost->ListPlugins(plugins.path().c_str(), list);
+    context.codecs.pluginHost->ListPlugins(plugins.path().c_str(), list);
     EXPECT_EQ(list.count, 0);
-    EXPECT_EQ(pluginHost->library, nullptr);
+    EXPECT_EQ(context.codecs.pluginHost->library, nullptr);
     // A plug-in without IsSupported is listed but never chosen.
     Install(L"nosupport", L"nosupport.spi");
-    pluginHost->ListPlugins(plugins.path().c_str(), list);
+    context.codecs.pluginHost->ListPlugins(plugins.path().c_str(), list);
     ASSERT_EQ(list.count, 1);
     EXPECT_STREQ(list.names[0], L"nosupport.spi");
     EXPECT_FALSE(Load(path));
@@ -307,7 +308,7 @@ TEST_F(PluginHostTest, AtMostOneHundredPluginsAreListed) {
         if (name[0] == L'p') qualifying.push_back(name);
     ASSERT_EQ(qualifying.size(), 101u);
     PluginList list;
-    pluginHost->ListPlugins(plugins.path().c_str(), list);
+    context.codecs.pluginHost->ListPlugins(plugins.path().c_str(), list);
     ASSERT_EQ(list.count, 100);
     for (int i = 0; i < 100; ++i) EXPECT_EQ(list.names[i], qualifying[static_cast<size_t>(i)]);
 }
@@ -412,7 +413,7 @@ protected:
         const bool loaded = Load(path);
         ASSERT_EQ(loaded, !expected.empty());
         if (!loaded) return;
-        const DecodedImage& image = pluginHost->image;
+        const DecodedImage& image = context.codecs.pluginHost->image;
         EXPECT_EQ(image.header.biWidth, width);
         EXPECT_EQ(image.header.biHeight, height);
         EXPECT_EQ(image.header.biBitCount, 24);
@@ -446,11 +447,11 @@ TEST_F(WebpPlugin, LossyLosslessAndAlphaFilesDecodeToLibwebpsPixelsOnWhite) {
                                               FilteredImage(
                                                   37, 23, 8, 6, false, [](int) { return 0; }, Sample)));
     const std::wstring webp = pictures.Write(L"same.webp", Encoded(rgba, 37, 23, true, true));
-    ASSERT_TRUE(LoadPng(png.c_str()));
-    const std::vector<uint8_t> fromPng(pngReader->image.pixels, pngReader->image.pixels + 24 * 112);
-    ReleasePages(pngReader->image.pixels);
+    ASSERT_TRUE(LoadPng(context, png.c_str()));
+    const std::vector<uint8_t> fromPng(context.codecs.pngReader->image.pixels, context.codecs.pngReader->image.pixels + 24 * 112);
+    ReleasePages(context.codecs.pngReader->image.pixels);
     ASSERT_TRUE(Load(webp));
-    EXPECT_TRUE(std::equal(fromPng.begin(), fromPng.end(), pluginHost->image.pixels));
+    EXPECT_TRUE(std::equal(fromPng.begin(), fromPng.end(), context.codecs.pluginHost->image.pixels));
     ReleasePicture();
 }
 
@@ -476,7 +477,7 @@ TEST_F(WebpPlugin, TruncatedAndDamagedFilesFail) {
 }
 
 TEST_F(WebpPlugin, ABatchTurnsAWebpPhotographIntoTheThreeWallpapersOnlyWithPluginsOn) {
-    DestroyCodecs();  // a batch makes its own set
+    DestroyCodecs(context.codecs);  // a batch makes its own set
     wcscpy(settingsPath, pictures.Join(L"none.ini").c_str());
     SettingsStore::Load();
     appSettings.outputFormat = 0;

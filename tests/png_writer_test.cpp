@@ -1,6 +1,7 @@
 // The PNG writer: the chunk list, the palette it builds, the row filters it
 // chooses, failures, and files that libpng, pngcheck and our own reader take
 // back to the same pixels; and a whole batch from PNG to PNG.
+#include "support/test_context.h"
 #include "engine/batch.h"
 #include "engine/codec_set.h"
 #include "engine/save_picture.h"
@@ -100,7 +101,7 @@ class PngWriting : public WriterTest {
 protected:
     // Saves the picture with its palette; the file's bytes, or empty on failure.
     Bytes Save(TestPicture& picture, const wchar_t* name = L"out.png") {
-        return SaveThrough(SavePng, *pngWriter, picture, name);
+        return SaveThrough(SavePng, *context.codecs.pngWriter, picture, name);
     }
     // The filtered rows of a file we wrote.
     Bytes Rows(const Bytes& file, int32_t width, int32_t height, int bytesPerPixel) {
@@ -155,7 +156,7 @@ TEST_F(PngWriting, TheFilterExamplesGiveTheirRows) {
 }
 
 TEST_F(PngWriting, TheScoresAndTheirTies) {
-    PngWriter& w = *pngWriter;
+    PngWriter& w = *context.codecs.pngWriter;
     const int32_t rowSize = 13;
     Bytes buffers(6 * rowSize, 0);
     w.bytesPerPixel = 3;
@@ -264,10 +265,10 @@ TEST_F(PngWriting, WhatWeWriteDecodesToOurPixels) {
             EXPECT_EQ(std::system(command.c_str()), 0) << what << ": pngcheck rejects the file";
 #endif
             // Our own reader takes it back as well.
-            DecodedImage* saved = currentImage;
-            ASSERT_TRUE(LoadPng(path.c_str())) << what;
+            DecodedImage* saved = context.current;
+            ASSERT_TRUE(LoadPng(context, path.c_str())) << what;
             Bytes ours;
-            DecodedImage& image = *currentImage;
+            DecodedImage& image = *context.current;
             const int32_t stride = ((w * image.header.biBitCount + 31) / 32) * 4;
             for (int32_t y = h - 1; y >= 0; --y)
                 for (int32_t x = 0; x < w; ++x) {
@@ -279,7 +280,7 @@ TEST_F(PngWriting, WhatWeWriteDecodesToOurPixels) {
             EXPECT_TRUE(ours == expected) << what << ": our reader sees other pixels";
             ReleasePages(image.pixels);
             image.pixels = nullptr;
-            currentImage = saved;
+            context.current = saved;
             ++checked;
         }
     }
@@ -288,45 +289,45 @@ TEST_F(PngWriting, WhatWeWriteDecodesToOurPixels) {
 
 TEST_F(PngWriting, Failures) {
     TestPicture picture = PhotoPicture(9, 4, 24, 3);
-    fittedPicture.width = 9;
-    fittedPicture.height = 4;
-    fittedPicture.bitCount = 24;
-    fittedPicture.pixels = picture.rows.data();
-    EXPECT_FALSE(SavePng(folder.Join(L"missing\\out.png").c_str()));
-    EXPECT_EQ(pngWriter->errorCode, kPngWriterCannotCreate);
-    fittedPicture.bitCount = 32;
-    EXPECT_FALSE(SavePng(folder.Join(L"deep.png").c_str()));
-    EXPECT_EQ(pngWriter->errorCode, kPngWriterUnsupported);
-    EXPECT_EQ(pngWriter->outputFile, INVALID_HANDLE_VALUE);
+    context.fitted.width = 9;
+    context.fitted.height = 4;
+    context.fitted.bitCount = 24;
+    context.fitted.pixels = picture.rows.data();
+    EXPECT_FALSE(SavePng(context, folder.Join(L"missing\\out.png").c_str()));
+    EXPECT_EQ(context.codecs.pngWriter->errorCode, kPngWriterCannotCreate);
+    context.fitted.bitCount = 32;
+    EXPECT_FALSE(SavePng(context, folder.Join(L"deep.png").c_str()));
+    EXPECT_EQ(context.codecs.pngWriter->errorCode, kPngWriterUnsupported);
+    EXPECT_EQ(context.codecs.pngWriter->outputFile, INVALID_HANDLE_VALUE);
     // Filtered rows of 2 GiB and more are refused before any pixel is read.
-    fittedPicture.bitCount = 24;
-    fittedPicture.width = 40000;
-    fittedPicture.height = 20000;
-    EXPECT_FALSE(SavePng(folder.Join(L"huge.png").c_str()));
-    EXPECT_EQ(pngWriter->errorCode, kPngWriterOutOfMemory);
-    fittedPicture.width = 9;
-    fittedPicture.height = 4;
+    context.fitted.bitCount = 24;
+    context.fitted.width = 40000;
+    context.fitted.height = 20000;
+    EXPECT_FALSE(SavePng(context, folder.Join(L"huge.png").c_str()));
+    EXPECT_EQ(context.codecs.pngWriter->errorCode, kPngWriterOutOfMemory);
+    context.fitted.width = 9;
+    context.fitted.height = 4;
 
     // Every allocation in turn: pages fail with 1, zlib's memory with 24.
     for (int bits : {8, 24}) {
         TestPicture p = PhotoPicture(9, 4, bits, 3);
         memcpy(source.palette, p.palette, sizeof source.palette);
-        fittedPicture.bitCount = bits;
-        fittedPicture.pixels = p.rows.data();
+        context.fitted.bitCount = bits;
+        context.fitted.pixels = p.rows.data();
         int failing = 1;
         for (;; ++failing) {
             AllocationProbe::FailAt(failing);
-            const bool saved = SavePng(folder.Join(L"alloc.png").c_str());
+            const bool saved = SavePng(context, folder.Join(L"alloc.png").c_str());
             AllocationProbe::Reset();
             ASSERT_EQ(AllocationProbe::LiveBlocks(), liveBefore) << bits << " bits, allocation " << failing;
             if (saved) break;
-            const int32_t code = pngWriter->errorCode;
+            const int32_t code = context.codecs.pngWriter->errorCode;
             EXPECT_TRUE(code == kPngWriterOutOfMemory || code == kPngWriterCompressionFailed) << code;
         }
         // Filtered rows, (the palette copy,) deflate's five blocks, the output block.
         EXPECT_EQ(failing, bits == 8 ? 9 : 8) << bits;
     }
-    fittedPicture.pixels = nullptr;
+    context.fitted.pixels = nullptr;
 }
 
 namespace {
@@ -359,17 +360,17 @@ TEST_F(PngBatch, PngInPngOut) {
     const std::vector<Chunk> chunks = Chunks(file);
     ASSERT_EQ(chunks.size(), 3u);
     EXPECT_EQ(chunks[0].data, IhdrData(120, 90, 8, 2));
-    ASSERT_TRUE(CreateCodecs());
-    ASSERT_TRUE(LoadPng(output.c_str()));
-    EXPECT_EQ(currentImage->header.biWidth, 120);
-    EXPECT_EQ(currentImage->header.biHeight, 90);
+    ASSERT_TRUE(CreateCodecs(context.codecs));
+    ASSERT_TRUE(LoadPng(context, output.c_str()));
+    EXPECT_EQ(context.current->header.biWidth, 120);
+    EXPECT_EQ(context.current->header.biHeight, 90);
     // Blue is 90 everywhere in the input and survives halving and sharpening of a flat channel.
-    const uint8_t* middle = currentImage->pixels + 45 * 360 + 3 * 60;
+    const uint8_t* middle = context.current->pixels + 45 * 360 + 3 * 60;
     EXPECT_EQ(middle[0], 90);
     EXPECT_NEAR(middle[2], 120, 3);
-    ReleasePages(currentImage->pixels);
-    currentImage->pixels = nullptr;
-    currentImage = nullptr;
-    DestroyCodecs();
+    ReleasePages(context.current->pixels);
+    context.current->pixels = nullptr;
+    context.current = nullptr;
+    DestroyCodecs(context.codecs);
     EXPECT_EQ(AllocationProbe::LiveBlocks(), 0);
 }

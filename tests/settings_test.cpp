@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -12,8 +13,10 @@ namespace {
 
 #ifdef _WIN32
 const wchar_t* const kProgramFile = L"Framelet.exe";
+const bool kWritesCrLf = true;  // the system's profile functions
 #else
 const wchar_t* const kProgramFile = L"framelet";
+const bool kWritesCrLf = false;  // a Linux text file
 #endif
 
 const std::vector<std::wstring> kSavedKeyOrder = [] {
@@ -21,8 +24,8 @@ const std::vector<std::wstring> kSavedKeyOrder = [] {
     for (int n = 1; n <= 6; ++n)
         for (const wchar_t* family : {L"OSize", L"OutW", L"OutH", L"AddName", L"OutDir", L"MkDirAdd", L"MkDirStr"})
             keys.push_back(family + std::to_wstring(n));
-    for (const wchar_t* key : {L"Quality", L"Sampling", L"Limit", L"LmtVal", L"UseSpi", L"SpiPath", L"DrctCvt", L"DispNUM",
-                               L"AutoRot", L"ToSRGB"})
+    for (const wchar_t* key : {L"Quality", L"Sampling", L"Limit", L"LmtVal", L"UseSpi", L"SpiPath", L"DrctCvt",
+                               L"DispNUM", L"AutoRot", L"ToSRGB"})
         keys.push_back(key);
     return keys;
 }();
@@ -148,6 +151,22 @@ TEST_F(Settings, RoundTripKeepsEveryValue) {
     EXPECT_EQ(appSettings.DispNUM, 4);
     EXPECT_FALSE(appSettings.AutoRot);
     EXPECT_FALSE(appSettings.ToSRGB);
+}
+
+TEST_F(Settings, EitherLineEndIsReadAndSavingWritesThePlatformsOwn) {
+    for (const std::string end : {"\r\n", "\n"}) {
+        folder.Write(L"Framelet.ini", "[VEzu]" + end + "OutW1=640" + end + "Quality=90" + end);
+        SettingsStore::Load();
+        EXPECT_EQ(appSettings.slots[0].width, 640);
+        EXPECT_EQ(appSettings.Quality, 90);
+        SettingsStore::Save();
+        const std::vector<uint8_t> bytes = ReadWholeFile(settingsPath);
+        const auto lines = std::count(bytes.begin(), bytes.end(), '\n');
+        EXPECT_GE(lines, 51) << "the section and its fifty keys";
+        EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\r'), kWritesCrLf ? lines : 0);
+        const std::string text(bytes.begin(), bytes.end());
+        EXPECT_NE(text.find(kWritesCrLf ? "\r\nOutW1=640\r\n" : "\nOutW1=640\n"), std::string::npos);
+    }
 }
 
 TEST_F(Settings, FlagsKeepTheLowestBitAndSizesParseLikeWcstol) {

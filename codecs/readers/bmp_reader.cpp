@@ -216,3 +216,12 @@ bool BmpReader::MaskedPath() {
     image.pixels = rows;
     return true;
 }
+
+const char* BmpErrorText(int32_t code) {
+    switch (code) {
+        case kBmpOutOfMemory: return "not enough memory for the BMP picture";
+        case kBmpInvalidPicture: return "BMP of a size, depth or compression that is not read";
+        case kBmpConversionFailed: return "the BMP's 1- or 4-bit rows could not be widened";
+        default: return "broken BMP file";
+    }
+}

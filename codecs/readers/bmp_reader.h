@@ -47,3 +47,6 @@ private:
     bool LowDepthPath();
     bool MaskedPath();
 };
+
+// The reason a failed decode's errorCode names, as reports print it.
+const char* BmpErrorText(int32_t code);

@@ -300,7 +300,8 @@ bool GifReader::ComposePicture() {
 
     if (flattenTransparency && transparent) {
         const uint8_t* colour = hasGlobalTable ? globalTable + 3 * backgroundIndex : fallbackColor;
-        memcpy(activeTable + 3 * transparentIndex, colour, 3);
+        // The same entry when the transparent index is the background's: memmove allows that.
+        memmove(activeTable + 3 * transparentIndex, colour, 3);
     }
     for (int i = 0; i < 256; ++i) {
         RGBQUAD& entry = image.palette[i];
@@ -334,4 +335,13 @@ bool GifReader::ComposePicture() {
                static_cast<size_t>(width));
     }
     return true;
+}
+
+const char* GifErrorText(int32_t code) {
+    switch (code) {
+        case kGifOutOfMemory: return "not enough memory for the GIF picture";
+        case kGifBadScreen: return "GIF screen size outside 1..25000";
+        case kGifUnknownBlock: return "GIF block of a kind the format does not have";
+        default: return "broken GIF file";
+    }
 }

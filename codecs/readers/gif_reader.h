@@ -96,3 +96,6 @@ private:
     int32_t ReadCode();
     void ResetTable();
 };
+
+// The reason a failed decode's errorCode names, as reports print it.
+const char* GifErrorText(int32_t code);

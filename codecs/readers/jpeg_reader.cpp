@@ -227,3 +227,12 @@ DecodedImage* JpegReader::Decode(LPCWSTR path) {
 }
 
 void JpegReader::Release() { ReleaseHandles(); }
+
+const char* JpegErrorText(int32_t code) {
+    switch (code) {
+        case kJpegOutOfMemory: return "not enough memory for the JPEG picture";
+        case kJpegInvalidPicture: return "JPEG of a size or component count that is not read";
+        case kJpegCannotOpen: return "the JPEG file could not be read";
+        default: return "broken or unsupported JPEG data";
+    }
+}

@@ -31,3 +31,6 @@ public:
     // Unmaps and closes the file; the decoded pixels stay.
     void Release();
 };
+
+// The reason a failed decode's errorCode names, as reports print it.
+const char* JpegErrorText(int32_t code);

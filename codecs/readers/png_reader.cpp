@@ -476,8 +476,9 @@ bool PngReader::DecodePixels() {
     stream.opaque = Z_NULL;
     stream.next_in = const_cast<Bytef*>(idatData);
     stream.avail_in = idatLength;
-    if (inflateInit(&stream) != Z_OK) {
-        errorCode = kPngBrokenStream;
+    const int started = inflateInit(&stream);
+    if (started != Z_OK) {
+        errorCode = started == Z_MEM_ERROR ? kPngOutOfMemory : kPngBrokenStream;
         return false;
     }
     const uint64_t fullRow = RowBytes(width, bitDepth, bytesPerPixel) + 1;
@@ -503,7 +504,8 @@ bool PngReader::DecodePixels() {
     PngFreeHeapBlock(nullptr, rowBlock);
     rowBlock = currentRow = priorRow = nullptr;
     inflateEnd(&stream);
-    return true;
+    // A broken stream still gives its rows; a lack of memory gives no picture.
+    return errorCode != kPngOutOfMemory;
 }
 
 bool PngReader::DecodePass(z_stream_s& stream, int32_t passWidth, int32_t passHeight, int32_t firstColumn,
@@ -522,7 +524,8 @@ bool PngReader::DecodePass(z_stream_s& stream, int32_t passWidth, int32_t passHe
         stream.avail_out = static_cast<uInt>(rowLength);
         const int result = inflate(&stream, Z_NO_FLUSH);
         if (result != Z_OK && result != Z_STREAM_END) {
-            errorCode = kPngBrokenStream;
+            // Running out of memory is no fault of the file: the rows would be made up.
+            errorCode = result == Z_MEM_ERROR ? kPngOutOfMemory : kPngBrokenStream;
             return false;
         }
         // A stream that ran dry inside the row: its missing bytes count as zero.
@@ -684,5 +687,27 @@ void PngReader::Composite() {
             }
             break;
         default: break;
+    }
+}
+
+const char* PngErrorText(int32_t code) {
+    switch (code) {
+        case kPngOutOfMemory: return "not enough memory for the PNG picture";
+        case kPngInvalidPicture: return "PNG size outside 1..25000";
+        case kPngCannotOpen: return "the PNG file could not be read";
+        case kPngBadCrc: return "PNG chunk with a wrong checksum";
+        case kPngBadLength: return "PNG chunk length out of range";
+        case kPngBadHeaderLength:
+        case kPngNoHeader: return "PNG without a proper header chunk";
+        case kPngBadColourType: return "PNG colour type not allowed for its bit depth";
+        case kPngBadBitDepth: return "PNG bit depth not allowed";
+        case kPngBadCompression: return "PNG compression method not allowed";
+        case kPngBadFilterMethod: return "PNG filter method not allowed";
+        case kPngBadInterlace: return "PNG interlace method not allowed";
+        case kPngMisplacedChunk: return "PNG chunk out of place";
+        case kPngMissingData: return "PNG without image data or palette";
+        case kPngBrokenRun:
+        case kPngBrokenStream: return "broken PNG image data";
+        default: return "broken PNG file";
     }
 }

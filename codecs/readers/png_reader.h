@@ -18,7 +18,7 @@ struct z_stream_s;  // the compression library's stream, kept out of this header
 
 // What a failed (or, for kPngBrokenStream, a partial) decode leaves in errorCode.
 enum PngReaderError : int32_t {
-    kPngOutOfMemory = kErrorOutOfMemory,        // a page buffer, the row block or the ICC profile
+    kPngOutOfMemory = kErrorOutOfMemory,        // a page buffer, the row block, inflate's own memory or the ICC profile
     kPngInvalidPicture = kErrorInvalidPicture,  // a side outside 1..25000, or an output of 2 GiB or more
     kPngCannotOpen = kErrorCannotOpenInput,
     kPngNotPng = 6,               // no signature, under 33 bytes, or a chunk past the end of the file
@@ -134,3 +134,6 @@ private:
     template <int kBits>
     void Unpack(uint8_t packed, uint8_t*& destination, int32_t pixels);
 };
+
+// The reason a failed decode's errorCode names, as reports print it.
+const char* PngErrorText(int32_t code);

@@ -2,12 +2,11 @@
 
 #include "core/memory.h"
 #include "codecs/readers/jpeg_errors.h"
+#include "codecs/writers/quality_search.h"
 
 #include <cstring>
 
 #include <jerror.h>
-
-void (*jpegAttemptTrace)(int32_t quality) = nullptr;
 
 namespace {
 
@@ -128,6 +127,22 @@ bool Compress(JpegWriter& writer, const uint8_t* rows) {
     return true;
 }
 
+// The search's encode: the 24-bit rows into outputBuffer at a quality.
+class MemoryTrial final : public QualityTrial {
+public:
+    MemoryTrial(JpegWriter& writer, const uint8_t* rows) : writer_(writer), rows_(rows) {}
+    bool EncodeAt(int32_t quality, uint32_t& length) override {
+        writer_.quality = quality;
+        if (!Compress(writer_, rows_)) return false;
+        length = writer_.encodedLength;
+        return true;
+    }
+
+private:
+    JpegWriter& writer_;
+    const uint8_t* rows_;
+};
+
 }  // namespace
 
 void JpegWriter::Reset() {
@@ -148,20 +163,6 @@ void JpegWriter::SetOptions(int32_t newQuality, int32_t sampling) {
     lumaVSampling = sampling == 1 || sampling == 2 ? 1 : 2;
 }
 
-const uint8_t* JpegWriter::Rows24(const RGBQUAD* palette, const uint8_t* pixels) {
-    if (sourceBitCount != 8) return pixels;
-    conversionBuffer = static_cast<uint8_t*>(AllocatePages(static_cast<uint64_t>(imageSize)));
-    if (conversionBuffer == nullptr) {
-        errorCode = kErrorOutOfMemory;
-        return nullptr;
-    }
-    if (!Convert(nullptr, conversionBuffer, palette, pixels)) {
-        errorCode = kErrorConversionFailed;
-        return nullptr;
-    }
-    return conversionBuffer;
-}
-
 bool JpegWriter::Encode(LPCWSTR path, const RGBQUAD* palette, const uint8_t* pixels) {
     if (!usePlainMemory) {
         pixels = Rows24(palette, pixels);
@@ -171,56 +172,19 @@ bool JpegWriter::Encode(LPCWSTR path, const RGBQUAD* palette, const uint8_t* pix
     return pixels != nullptr && Compress(*this, pixels);
 }
 
-bool JpegWriter::EncodeAttempt(const uint8_t* rows) {
-    if (jpegAttemptTrace != nullptr) jpegAttemptTrace(quality);
-    return Encode(nullptr, nullptr, rows);
-}
-
 bool JpegWriter::EncodeWithinLimit(LPCWSTR path, const RGBQUAD* palette, const uint8_t* pixels, int32_t limitKiB) {
     const uint8_t* rows = Rows24(palette, pixels);
     if (rows == nullptr) return false;
-    // In 64 bits, so that a large setting cannot wrap round to a negative limit.
-    const int64_t limit = static_cast<int64_t>(limitKiB) * 1024;
     usePlainMemory = true;
     const uint64_t capacity =
         static_cast<uint64_t>(PaddedRowBytes(width, 24)) * static_cast<uint64_t>(height > 0 ? height : 0);
     outputBuffer = capacity > UINT32_MAX ? nullptr : static_cast<uint8_t*>(AllocatePages(capacity));
     if (outputBuffer == nullptr) return false;
     outputCapacity = static_cast<uint32_t>(capacity);
-
-    quality = 100;
-    bool result = EncodeAttempt(rows);
-    bool fits = result && static_cast<int64_t>(encodedLength) <= limit;
-    if (result && !fits) {
-        int32_t lastTooBig = 100;
-        int32_t step = 31;
-        int32_t bestFit = 0;  // the highest quality that fitted so far
-        int32_t next = 69;
-        while (next >= 1) {
-            quality = next;
-            result = EncodeAttempt(rows);
-            if (!result) break;
-            fits = static_cast<int64_t>(encodedLength) <= limit;
-            if (!fits) {
-                lastTooBig = quality;
-                if (quality == 7) step = 1;
-                next = quality - step;
-            } else {
-                if (quality > bestFit) bestFit = quality;
-                if (step == 1) break;
-                step /= 2;
-                next = lastTooBig - step;
-            }
-        }
-        // The search can end on an attempt over the limit after one below it
-        // (a picture that fits at 7 ends on 8): that one is written instead.
-        if (result && !fits && bestFit > 0) {
-            quality = bestFit;
-            result = EncodeAttempt(rows);
-        }
-    }
+    MemoryTrial trial(*this, rows);
     // One write of the whole stream.
-    if (result) result = CreateOutput(path) && WriteOutput(outputBuffer, encodedLength);
+    const bool result =
+        SearchQualityWithinLimit(trial, limitKiB, qualityTrace) && CreateOutput(path) && WriteOutput(outputBuffer, encodedLength);
     ReleaseAndClear(outputBuffer);
     outputCapacity = 0;
     return result;

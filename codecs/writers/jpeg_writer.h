@@ -17,7 +17,6 @@ constexpr uint32_t kJpegFileBufferBytes = 1048576;
 
 class JpegWriter : public CodecState {
 public:
-    uint8_t* conversionBuffer = nullptr;  // 24-bit copy of an 8-bit picture
     int32_t quality = 75;
     int32_t lumaHSampling = 2;
     int32_t lumaVSampling = 2;
@@ -41,15 +40,4 @@ public:
     bool EncodeWithinLimit(LPCWSTR path, const RGBQUAD* palette, const uint8_t* pixels, int32_t limitKiB);
     // Releases the 24-bit copy and closes what is open.
     void Release();
-
-private:
-    // The 24-bit rows of the picture: pixels themselves, or conversionBuffer
-    // filled from them; null with errorCode set on failure.
-    const uint8_t* Rows24(const RGBQUAD* palette, const uint8_t* pixels);
-    // One encode into outputBuffer at the current quality; false on a library
-    // error. Tells jpegAttemptTrace of the attempt.
-    bool EncodeAttempt(const uint8_t* rows);
 };
-
-// Test hook: told of the quality of each encode of the size-limited save.
-extern void (*jpegAttemptTrace)(int32_t quality);

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 
-FittedPicture fittedPicture{};
 
 namespace {
 
@@ -96,9 +95,8 @@ bool AverageRows(const ResizeJob& job, const uint8_t* source, int32_t newWidth, 
 // Columns first..first + columns - 1 of `count` of the picture's rows from
 // `rows` on, expanded to 24 bits through the palette by the stand-alone
 // reducer into out, one 24-bit row of the picture's width apart.
-bool ExpandRows(const FittedPicture& picture, const uint8_t* rows, int32_t count, int32_t first, int32_t columns,
-                uint8_t* out) {
-    ColorReducer& reducer = *colorReducer;
+bool ExpandRows(ColorReducer& reducer, const FittedPicture& picture, const uint8_t* rows, int32_t count, int32_t first,
+                int32_t columns, uint8_t* out) {
     reducer.width = columns;
     reducer.height = 1;
     reducer.sourceBitCount = picture.bitCount;
@@ -107,19 +105,19 @@ bool ExpandRows(const FittedPicture& picture, const uint8_t* rows, int32_t count
     const int64_t stride = PaddedRowBytes(picture.width, picture.bitCount);
     const int64_t outStride = PaddedRowBytes(picture.width, 24);
     for (int32_t r = 0; r < count; ++r)
-        if (!reducer.Convert(nullptr, out + r * outStride, currentImage->palette, rows + r * stride + first))
+        if (!reducer.Convert(nullptr, out + r * outStride, picture.palette, rows + r * stride + first))
             return false;
     return true;
 }
 
 // The stand-alone reducer's 24-bit copy of the picture's rows, or null.
-uint8_t* ConvertTo24(const FittedPicture& picture) {
-    if (currentImage == nullptr) return nullptr;  // no palette to expand through
+uint8_t* ConvertTo24(ColorReducer& reducer, const FittedPicture& picture) {
+    if (picture.palette == nullptr) return nullptr;  // no palette to expand through
     const uint64_t bytes =
         static_cast<uint64_t>(PaddedRowBytes(picture.width, 24)) * static_cast<uint64_t>(picture.height);
     auto* rows = static_cast<uint8_t*>(AllocatePages(bytes));
     if (rows == nullptr) return nullptr;
-    if (!ExpandRows(picture, picture.sourcePixels, picture.height, 0, picture.width, rows)) {
+    if (!ExpandRows(reducer, picture, picture.sourcePixels, picture.height, 0, picture.width, rows)) {
         ReleasePages(rows);
         return nullptr;
     }
@@ -212,12 +210,12 @@ void CoverSize(int32_t W, int32_t H, int32_t w, int32_t h, int32_t& newWidth, in
 
 // Scales the 24-bit sourcePixels to the new size into fresh pixels and
 // sharpens them; on failure nothing of this step is left allocated.
-bool ScaleAndSharpen(FittedPicture& picture, int32_t newWidth, int32_t newHeight) {
+bool ScaleAndSharpen(FittingRecords& records, FittedPicture& picture, int32_t newWidth, int32_t newHeight) {
     const uint64_t bytes = static_cast<uint64_t>(PaddedRowBytes(newWidth, 24)) * static_cast<uint64_t>(newHeight);
     uint8_t* scaled = static_cast<uint8_t*>(AllocatePages(bytes));
     if (scaled == nullptr) return false;
-    *resizeJob = ResizeJob{picture.width, picture.height, picture.sourcePixels, scaled};
-    if (!Resize(newWidth, newHeight)) {
+    *records.resize = ResizeJob{picture.width, picture.height, picture.sourcePixels, scaled};
+    if (!Resize(*records.resize, newWidth, newHeight)) {
         ReleasePages(scaled);
         return false;
     }
@@ -226,7 +224,7 @@ bool ScaleAndSharpen(FittedPicture& picture, int32_t newWidth, int32_t newHeight
     picture.pixels = scaled;
     picture.width = newWidth;
     picture.height = newHeight;
-    if (Sharpen(bytes)) return true;
+    if (Sharpen(*records.workspace, *records.sharpen, picture, bytes)) return true;
     ReleaseAndClear(picture.pixels);
     picture.width = oldWidth;
     picture.height = oldHeight;
@@ -332,6 +330,7 @@ WorkLayout LayOutWork(const FittedPicture& picture, int32_t newWidth, int32_t ne
 // kept row is finished (sharpened or copied) as soon as the rows around it
 // are there: the two below the pair's first lie in the ring with it.
 struct SlotStream {
+    ColorReducer* reducer;
     const FittedPicture* picture;
     const KeptRegion* kept;
     const Averaging* across;
@@ -359,7 +358,8 @@ const uint8_t* SourceRows(int32_t from, int32_t count, void* context) {
     if (stream.window == nullptr) return picture.sourcePixels + from * stride + 3 * static_cast<int64_t>(stream.origin);
     // Only the columns the pass reads. Cannot fail: the fitting checked the
     // depth and the palette, and the window is there.
-    ExpandRows(picture, picture.sourcePixels + from * stride, count, stream.origin, stream.columns, stream.window);
+    ExpandRows(*stream.reducer, picture, picture.sourcePixels + from * stride, count, stream.origin, stream.columns,
+               stream.window);
     return stream.window;
 }
 
@@ -414,9 +414,9 @@ void AcrossAndFinish(const uint8_t* row, int32_t k, void* context) {
 // The same bytes as ScaleAndSharpen and the crop, computed only for the
 // pixels the crop keeps and the two around them that the sharpening reads,
 // into the workspace's output block.
-bool ScaleSharpenAndCrop(FittedPicture& picture, int32_t newWidth, int32_t newHeight) {
+bool ScaleSharpenAndCrop(FittingRecords& records, FittedPicture& picture, int32_t newWidth, int32_t newHeight) {
     if (newWidth > kLargestSide || newHeight > kLargestSide) return false;
-    if (picture.bitCount != 24 && (picture.bitCount != 8 || currentImage == nullptr)) return false;
+    if (picture.bitCount != 24 && (picture.bitCount != 8 || picture.palette == nullptr)) return false;
     const KeptRegion kept = FindKeptRegion(newWidth, newHeight, picture.slotWidth, picture.slotHeight);
     Averaging across = MeasureAveraging(picture.width, newWidth);
     Averaging down = MeasureAveraging(picture.height, newHeight);
@@ -424,7 +424,7 @@ bool ScaleSharpenAndCrop(FittedPicture& picture, int32_t newWidth, int32_t newHe
     // needs the space first, so the span is bounded by the whole width.
     const int64_t rowBytes = 3 * static_cast<int64_t>(picture.width);
     const WorkLayout layout = LayOutWork(picture, newWidth, newHeight, kept, across, down, rowBytes);
-    FilterWorkspace& workspace = *filterWorkspace;
+    FilterWorkspace& workspace = *records.workspace;
     uint8_t* work = Reserve(workspace.work, workspace.workBytes, static_cast<uint64_t>(layout.total));
     const int64_t outStride = PaddedRowBytes(kept.w, 24);
     uint8_t* out = work == nullptr ? nullptr
@@ -437,7 +437,8 @@ bool ScaleSharpenAndCrop(FittedPicture& picture, int32_t newWidth, int32_t newHe
         return false;
     const int32_t first = kept.x0 == 0 ? 0 : across.plan.last[kept.x0 - 1];
     const int32_t columns = across.plan.last[kept.x1 - 1] + 1 - first;
-    SlotStream stream{&picture,
+    SlotStream stream{records.reducer,
+                      &picture,
                       &kept,
                       &across,
                       newHeight,
@@ -492,7 +493,7 @@ void CopyCentre(const uint8_t* rows, int32_t width, int32_t height, int32_t bits
 }
 
 // A picture that needs no scaling, copied whole for the crop that follows.
-bool CopyUnscaled(FittedPicture& picture) {
+bool CopyUnscaled(FittingRecords&, FittedPicture& picture) {
     const uint64_t bytes =
         static_cast<uint64_t>(PaddedRowBytes(picture.width, picture.bitCount)) * static_cast<uint64_t>(picture.height);
     picture.pixels = static_cast<uint8_t*>(AllocatePages(bytes));
@@ -502,10 +503,10 @@ bool CopyUnscaled(FittedPicture& picture) {
 }
 
 // A picture that needs no scaling, cropped straight from its rows.
-bool CropUnscaled(FittedPicture& picture) {
+bool CropUnscaled(FittingRecords& records, FittedPicture& picture) {
     const int32_t w = picture.slotWidth;
     const int32_t h = picture.slotHeight;
-    FilterWorkspace& workspace = *filterWorkspace;
+    FilterWorkspace& workspace = *records.workspace;
     picture.pixels = Reserve(workspace.out, workspace.outBytes,
                              static_cast<uint64_t>(PaddedRowBytes(w, picture.bitCount)) * static_cast<uint64_t>(h));
     if (picture.pixels == nullptr) return false;
@@ -515,36 +516,35 @@ bool CropUnscaled(FittedPicture& picture) {
     return true;
 }
 
-using UnscaledStep = bool (*)(FittedPicture&);
-using ScaleStep = bool (*)(FittedPicture&, int32_t newWidth, int32_t newHeight);
+using UnscaledStep = bool (*)(FittingRecords&, FittedPicture&);
+using ScaleStep = bool (*)(FittingRecords&, FittedPicture&, int32_t newWidth, int32_t newHeight);
 
 // The checks and the cover size shared by both fittings.
-bool FitWith(UnscaledStep unscaled, ScaleStep scale) {
-    FittedPicture& picture = fittedPicture;
+bool FitWith(FittingRecords& records, FittedPicture& picture, UnscaledStep unscaled, ScaleStep scale) {
     const int32_t W = picture.width;
     const int32_t H = picture.height;
     const int32_t w = picture.slotWidth;
     const int32_t h = picture.slotHeight;
     if (w < 1 || h < 1 || W < 1 || H < 1 || picture.sourcePixels == nullptr) return false;
     if (w > W || h > H) return false;
-    if (w == W || h == H) return (picture.bitCount == 8 || picture.bitCount == 24) && unscaled(picture);
+    if (w == W || h == H) return (picture.bitCount == 8 || picture.bitCount == 24) && unscaled(records, picture);
     int32_t newWidth = 0;
     int32_t newHeight = 0;
     CoverSize(W, H, w, h, newWidth, newHeight);
-    return scale(picture, newWidth, newHeight);
+    return scale(records, picture, newWidth, newHeight);
 }
 
 // The reference scales 24-bit rows; a copy converted for them lives only
 // here, and the record goes back to the original rows afterwards.
-bool ScaleAndSharpenRows24(FittedPicture& picture, int32_t newWidth, int32_t newHeight) {
-    if (picture.bitCount == 24) return ScaleAndSharpen(picture, newWidth, newHeight);
+bool ScaleAndSharpenRows24(FittingRecords& records, FittedPicture& picture, int32_t newWidth, int32_t newHeight) {
+    if (picture.bitCount == 24) return ScaleAndSharpen(records, picture, newWidth, newHeight);
     uint8_t* const original = picture.sourcePixels;
     const int32_t originalBits = picture.bitCount;
-    uint8_t* copy = ConvertTo24(picture);
+    uint8_t* copy = ConvertTo24(*records.reducer, picture);
     if (copy == nullptr) return false;
     picture.sourcePixels = copy;
     picture.bitCount = 24;
-    const bool fitted = ScaleAndSharpen(picture, newWidth, newHeight);
+    const bool fitted = ScaleAndSharpen(records, picture, newWidth, newHeight);
     ReleasePages(copy);
     picture.sourcePixels = original;
     if (!fitted) picture.bitCount = originalBits;
@@ -571,9 +571,8 @@ void BuildFilterTables(FilterWorkspace& workspace) {
         workspace.clamp[v + kClampCentre] = static_cast<uint8_t>(v <= 0 ? 0 : v >= 255 ? 255 : v);
 }
 
-bool Resize(int32_t newWidth, int32_t newHeight) {
+bool Resize(const ResizeJob& job, int32_t newWidth, int32_t newHeight) {
     if (newWidth < 1 || newHeight < 1 || newWidth > kLargestSide || newHeight > kLargestSide) return false;
-    const ResizeJob& job = *resizeJob;
     // Averaging windows of less than a source pixel would read past the divisor table.
     if (newWidth > job.srcWidth || newHeight > job.srcHeight || job.srcRows == nullptr || job.dstRows == nullptr)
         return false;
@@ -585,8 +584,7 @@ bool Resize(int32_t newWidth, int32_t newHeight) {
     return done;
 }
 
-bool Sharpen(uint64_t bufferSize) {
-    FittedPicture& picture = fittedPicture;
+bool Sharpen(const FilterWorkspace& workspace, SharpenJob& job, FittedPicture& picture, uint64_t bufferSize) {
     if (picture.width < 5 || picture.height < 5) return true;
     const int64_t stride = PaddedRowBytes(picture.width, 24);
     if (picture.pixels == nullptr || bufferSize < static_cast<uint64_t>(stride) * static_cast<uint64_t>(picture.height))
@@ -598,16 +596,15 @@ bool Sharpen(uint64_t bufferSize) {
         ReleasePages(output);
         return false;
     }
-    SharpenJob& job = *sharpenJob;
     job.width = picture.width;
     job.height = picture.height;
     job.stride = static_cast<int32_t>(stride);
     job.srcRows = picture.pixels;
     job.dstRows = output;
     job.diffRows = differences;
-    job.div25 = filterWorkspace->div25;
-    job.products = filterWorkspace->sharpenProducts[kSharpenAmount] + 128;
-    job.clamp = filterWorkspace->clamp + kClampCentre;
+    job.div25 = workspace.div25;
+    job.products = workspace.sharpenProducts[kSharpenAmount] + 128;
+    job.clamp = workspace.clamp + kClampCentre;
     BlurAndDifferences(job);
     ApplyDifferences(job);
     ReleasePages(differences);
@@ -616,12 +613,15 @@ bool Sharpen(uint64_t bufferSize) {
     return true;
 }
 
-bool FitToSlot() { return FitWith(CopyUnscaled, ScaleAndSharpenRows24); }
+bool FitToSlot(FittingRecords& records, FittedPicture& picture) {
+    return FitWith(records, picture, CopyUnscaled, ScaleAndSharpenRows24);
+}
 
-bool FitCroppedToSlot() { return FitWith(CropUnscaled, ScaleSharpenAndCrop); }
+bool FitCroppedToSlot(FittingRecords& records, FittedPicture& picture) {
+    return FitWith(records, picture, CropUnscaled, ScaleSharpenAndCrop);
+}
 
-bool CropToSlot() {
-    FittedPicture& picture = fittedPicture;
+bool CropToSlot(FittedPicture& picture) {
     const int32_t bits = picture.bitCount;
     const int32_t w = picture.slotWidth;
     const int32_t h = picture.slotHeight;

@@ -47,33 +47,33 @@ struct SharpenJob {
     const uint8_t* clamp = nullptr;     // at v = 0
 };
 
-// The fitting records of the codec set, which creates and destroys them with
-// each batch, and the picture on its way through them.
-extern FilterWorkspace* filterWorkspace;
-extern ColorReducer* colorReducer;  // converts a picture to 24 bits before scaling
-extern ResizeJob* resizeJob;
-extern SharpenJob* sharpenJob;
-extern FittedPicture fittedPicture;
+// The fitting records of a codec set, which creates and destroys them.
+struct FittingRecords {
+    FilterWorkspace* workspace = nullptr;
+    ColorReducer* reducer = nullptr;  // converts a picture to 24 bits before scaling
+    ResizeJob* resize = nullptr;
+    SharpenJob* sharpen = nullptr;
+};
 
 void BuildFilterTables(FilterWorkspace& workspace);
 // Releases the workspace's reused blocks.
 void ReleaseFittingBlocks(FilterWorkspace& workspace);
-// Scales and sharpens fittedPicture to cover its slot; false when the slot is
+// Scales and sharpens the picture to cover its slot; false when the slot is
 // larger than the picture or a step fails (its buffers released).
-bool FitToSlot();
-// Cuts the slot's size out of the middle of fittedPicture.
-bool CropToSlot();
+bool FitToSlot(FittingRecords& records, FittedPicture& picture);
+// Cuts the slot's size out of the middle of the picture.
+bool CropToSlot(FittedPicture& picture);
 // FitToSlot then CropToSlot, to the same bytes, computing only the pixels the
 // crop keeps (and the two around them that the sharpening reads); this is
 // the batch's fitting, the two steps above are its reference. The pixels
 // are the workspace's output block, lent until the next fitting: nobody
 // releases them but the workspace.
-bool FitCroppedToSlot();
-// Area-averages resizeJob's rows into its destination at the new size, each
+bool FitCroppedToSlot(FittingRecords& records, FittedPicture& picture);
+// Area-averages the job's rows into its destination at the new size, each
 // side 1..25000 and no larger than the source's (the averaging only shrinks).
-bool Resize(int32_t newWidth, int32_t newHeight);
-// Sharpens the 24-bit fittedPicture.pixels (bufferSize bytes, at least
-// stride x height) and puts the result in their place; pictures under 5
-// pixels either way stay as they are.
-bool Sharpen(uint64_t bufferSize);
+bool Resize(const ResizeJob& job, int32_t newWidth, int32_t newHeight);
+// Sharpens the picture's 24-bit pixels (bufferSize bytes, at least stride x
+// height) with the workspace's tables through the job and puts the result in
+// their place; pictures under 5 pixels either way stay as they are.
+bool Sharpen(const FilterWorkspace& workspace, SharpenJob& job, FittedPicture& picture, uint64_t bufferSize);
 

@@ -3,12 +3,14 @@
 #include "posix_internal.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -17,6 +19,11 @@ namespace posix {
 
 namespace {
 
+// Every file handle of the process, for the share-mode checks; read and
+// changed only under the lock. Win32 checks the share modes and opens or
+// deletes in one step, so the lock is held from the check to the act: two
+// threads never both get a handle that excludes the other's.
+std::mutex openFilesLock;
 std::vector<FileObject*> openFiles;
 
 // Win32 refuses an open when either side's share mode does not allow the
@@ -95,10 +102,17 @@ SearchObject* AsSearch(HANDLE handle) {
 bool NextMatch(SearchObject& search, WIN32_FIND_DATAW& data) {
     while (const dirent* entry = readdir(search.folder)) {
         if (fnmatch(search.pattern.c_str(), entry->d_name, FNM_CASEFOLD) != 0) continue;
+        const std::string path = search.folderPath + entry->d_name;
         struct stat info;
-        if (stat((search.folderPath + entry->d_name).c_str(), &info) != 0) continue;
+        struct stat link;
+        if (stat(path.c_str(), &info) != 0 || lstat(path.c_str(), &link) != 0) continue;
         ZeroMemory(&data, sizeof data);
-        data.dwFileAttributes = S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+        // A symbolic link reads as the reparse point it is on Windows, and a
+        // leading dot as the hidden attribute, as Wine shows them.
+        data.dwFileAttributes = (S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0) |
+                                (S_ISLNK(link.st_mode) ? FILE_ATTRIBUTE_REPARSE_POINT : 0) |
+                                (entry->d_name[0] == '.' ? FILE_ATTRIBUTE_HIDDEN : 0);
+        if (data.dwFileAttributes == 0) data.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
         data.ftCreationTime = ToFileTime(info.st_ctim);
         data.ftLastAccessTime = ToFileTime(info.st_atim);
         data.ftLastWriteTime = ToFileTime(info.st_mtim);
@@ -132,6 +146,7 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
         return INVALID_HANDLE_VALUE;
     }
     const std::string path = posix::SystemPath(name);
+    std::lock_guard guard(posix::openFilesLock);
     struct stat before;
     const bool existed = stat(path.c_str(), &before) == 0;
     if (existed && S_ISDIR(before.st_mode)) {
@@ -276,8 +291,11 @@ BOOL CloseHandle(HANDLE handle) {
         return FALSE;
     }
     if (FileObject* file = AsFile(handle)) {
-        auto& open = posix::openFiles;
-        open.erase(std::remove(open.begin(), open.end(), file), open.end());
+        {
+            std::lock_guard guard(posix::openFilesLock);
+            auto& open = posix::openFiles;
+            open.erase(std::remove(open.begin(), open.end(), file), open.end());
+        }
         close(file->fd);
         delete file;
         return TRUE;
@@ -287,6 +305,7 @@ BOOL CloseHandle(HANDLE handle) {
 
 BOOL DeleteFileW(LPCWSTR name) {
     const std::string path = posix::SystemPath(name);
+    std::lock_guard guard(posix::openFilesLock);
     struct stat info;
     if (stat(path.c_str(), &info) != 0) {
         posix::SetLastErrorFromErrno(errno);
@@ -358,6 +377,7 @@ BOOL CopyFileExW(LPCWSTR existing, LPCWSTR target, LPPROGRESS_ROUTINE progress, 
             SetLastError(failIfExists ? ERROR_FILE_EXISTS : ERROR_ACCESS_DENIED);
             return FALSE;
         }
+        std::lock_guard guard(posix::openFilesLock);
         if (posix::ConflictsWithOpenHandles(existingTarget.st_dev, existingTarget.st_ino, GENERIC_WRITE, 0)) {
             SetLastError(ERROR_SHARING_VIOLATION);
             return FALSE;
@@ -461,10 +481,12 @@ UINT GetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR name) 
     std::wstring base = folder;
     if (!base.empty() && !posix::IsSeparator(base.back())) base += base[0] == L'/' ? L'/' : L'\\';
     base.append(prefix, std::min<size_t>(wcslen(prefix), 3));
-    static UINT next = static_cast<UINT>(getpid()) & 0xFFFF;
+    // One counter for every thread, so that threads try different numbers;
+    // the exclusive create still moves past a name that is taken.
+    static std::atomic<UINT> next{static_cast<UINT>(getpid()) & 0xFFFF};
     const bool create = unique == 0;
     for (int attempt = 0; attempt < 0x10000; ++attempt) {
-        const UINT number = create ? (next++ & 0xFFFF) : (unique & 0xFFFF);
+        const UINT number = create ? (next.fetch_add(1) & 0xFFFF) : (unique & 0xFFFF);
         if (number == 0) continue;
         WCHAR hex[8];
         swprintf(hex, 8, L"%X", number);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <map>
+#include <mutex>
 #include <set>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -20,15 +21,40 @@ struct MappingObject : KernelObject {
     MappingObject() : KernelObject(ObjectKind::Mapping) {}
 };
 
+// Every call locks the heap: Windows serialises a heap made without
+// HEAP_NO_SERIALIZE, and no caller asks for anything else.
 struct HeapObject : KernelObject {
+    std::mutex lock;
     std::set<void*> blocks;
     HeapObject() : KernelObject(ObjectKind::Heap) {}
 };
 
 // Base address to length, for views and for page regions: Win32 frees both
-// by base address alone.
-std::map<const void*, size_t> views;
-std::map<void*, size_t> regions;
+// by base address alone. Workers map and allocate at once, so each table
+// has its lock.
+template <class Address>
+struct AddressTable {
+    std::mutex lock;
+    std::map<Address, size_t> lengths;
+
+    void Add(Address base, size_t length) {
+        std::lock_guard guard(lock);
+        lengths[base] = length;
+    }
+    // Removes the entry based at base and gives its length; 0 when there is
+    // none. The caller unmaps afterwards: until then no one else can be given
+    // that address.
+    size_t Take(Address base) {
+        std::lock_guard guard(lock);
+        auto it = lengths.find(base);
+        if (it == lengths.end()) return 0;
+        const size_t length = it->second;
+        lengths.erase(it);
+        return length;
+    }
+};
+AddressTable<const void*> views;
+AddressTable<void*> regions;
 
 // Regions of at least one 2 MiB page are offered such pages, and start on a
 // boundary of one, so that all but their tail can be made of them.
@@ -52,15 +78,17 @@ void* MapRegion(size_t length, int prot) {
     return reinterpret_cast<void*>(start);
 }
 
-// The region that contains [address, address + size), if any.
-std::map<void*, size_t>::iterator FindRegion(void* address, size_t size) {
-    auto it = regions.upper_bound(address);
-    if (it == regions.begin()) return regions.end();
+// The length of [address, address + size) when it lies in one region, or
+// with size 0 that of the region based at address; 0 when there is none.
+size_t RegionSpan(void* address, size_t size) {
+    std::lock_guard guard(regions.lock);
+    auto it = regions.lengths.upper_bound(address);
+    if (it == regions.lengths.begin()) return 0;
     --it;
+    if (size == 0) return it->first == address ? it->second : 0;
     auto* base = static_cast<char*>(it->first);
     auto* p = static_cast<char*>(address);
-    if (p >= base && p + size <= base + it->second) return it;
-    return regions.end();
+    return p >= base && p + size <= base + it->second ? size : 0;
 }
 
 size_t PageRound(size_t bytes) {
@@ -121,24 +149,24 @@ LPVOID MapViewOfFile(HANDLE handle, DWORD access, DWORD offsetHigh, DWORD offset
         posix::SetLastErrorFromErrno(errno);
         return nullptr;
     }
-    posix::views[view] = length;
+    posix::views.Add(view, length);
     return view;
 }
 
 BOOL UnmapViewOfFile(LPCVOID view) {
-    auto it = posix::views.find(view);
-    if (it == posix::views.end()) {
+    const size_t length = posix::views.Take(view);
+    if (length == 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    munmap(const_cast<void*>(it->first), it->second);
-    posix::views.erase(it);
+    munmap(const_cast<void*>(view), length);
     return TRUE;
 }
 
 SIZE_T VirtualQuery(LPCVOID address, MEMORY_BASIC_INFORMATION* info, SIZE_T size) {
-    auto it = posix::views.upper_bound(address);
-    if (info == nullptr || size < sizeof *info || it == posix::views.begin()) {
+    std::unique_lock guard(posix::views.lock);
+    auto it = posix::views.lengths.upper_bound(address);
+    if (info == nullptr || size < sizeof *info || it == posix::views.lengths.begin()) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
@@ -146,6 +174,7 @@ SIZE_T VirtualQuery(LPCVOID address, MEMORY_BASIC_INFORMATION* info, SIZE_T size
     const auto* base = static_cast<const char*>(it->first);
     const auto* p = static_cast<const char*>(address);
     const size_t length = posix::PageRound(it->second);
+    guard.unlock();
     if (p < base || p >= base + length) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
@@ -172,10 +201,10 @@ LPVOID VirtualAlloc(LPVOID address, SIZE_T size, DWORD type, DWORD protect) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return nullptr;
         }
-        posix::regions[region] = length;
+        posix::regions.Add(region, length);
         return region;
     }
-    if (!(type & MEM_COMMIT) || posix::FindRegion(address, length) == posix::regions.end()) {
+    if (!(type & MEM_COMMIT) || posix::RegionSpan(address, length) == 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
@@ -188,23 +217,22 @@ LPVOID VirtualAlloc(LPVOID address, SIZE_T size, DWORD type, DWORD protect) {
 
 BOOL VirtualFree(LPVOID address, SIZE_T size, DWORD type) {
     if (type == MEM_RELEASE) {
-        auto it = posix::regions.find(address);
-        if (size != 0 || it == posix::regions.end()) {
+        const size_t length = size == 0 ? posix::regions.Take(address) : 0;
+        if (length == 0) {
             SetLastError(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
-        munmap(it->first, it->second);
-        posix::regions.erase(it);
+        munmap(address, length);
         return TRUE;
     }
     if (type == MEM_DECOMMIT) {
         // Size 0 decommits the whole region from its base.
-        auto it = size == 0 ? posix::regions.find(address) : posix::FindRegion(address, size);
-        if (it == posix::regions.end()) {
+        const size_t span = posix::RegionSpan(address, size);
+        if (span == 0) {
             SetLastError(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
-        const size_t length = size == 0 ? it->second : posix::PageRound(size);
+        const size_t length = size == 0 ? span : posix::PageRound(size);
         madvise(address, length, MADV_DONTNEED);  // later commits see zero pages again
         mprotect(address, length, PROT_NONE);
         return TRUE;
@@ -236,7 +264,10 @@ LPVOID HeapAlloc(HANDLE handle, DWORD flags, SIZE_T bytes) {
     posix::HeapObject* heap = AsHeap(handle);
     if (heap == nullptr) return nullptr;
     void* block = (flags & HEAP_ZERO_MEMORY) ? calloc(1, bytes ? bytes : 1) : malloc(bytes ? bytes : 1);
-    if (block != nullptr) heap->blocks.insert(block);
+    if (block != nullptr) {
+        std::lock_guard guard(heap->lock);
+        heap->blocks.insert(block);
+    }
     return block;
 }
 
@@ -244,10 +275,12 @@ BOOL HeapFree(HANDLE handle, DWORD, LPVOID block) {
     posix::HeapObject* heap = AsHeap(handle);
     if (heap == nullptr) return FALSE;
     if (block == nullptr) return TRUE;
+    std::unique_lock guard(heap->lock);
     if (heap->blocks.erase(block) == 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    guard.unlock();
     free(block);
     return TRUE;
 }

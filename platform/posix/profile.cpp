@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cwctype>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -61,14 +62,15 @@ struct Profile {
     // piece, and two writers never share a half-written file.
     bool Write(LPCWSTR file) const {
         std::string text;
-        for (const std::wstring& line : lines) text += ToUtf8(line.c_str(), line.size()) + "\r\n";
+        // Plain line ends, as Linux text files have (Read takes CR LF too).
+        for (const std::wstring& line : lines) text += ToUtf8(line.c_str(), line.size()) + "\n";
         std::string path = SystemPath(file);
         // A link is followed, so that the file it names is the one replaced.
         char target[PATH_MAX];
         struct stat link;
         if (lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && realpath(path.c_str(), target) != nullptr)
             path = target;
-        static unsigned serial = 0;
+        static unsigned serial = 0;  // guarded by profileWrites
         std::string temporary;
         int fd = -1;
         for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
@@ -134,6 +136,11 @@ struct Profile {
         return std::wstring::npos;
     }
 };
+
+// Each write reads the file, changes it and replaces it; Win32 serialises the
+// profile calls, so two threads writing keys of one file both keep theirs.
+// Reads need no lock: they see the old file or its whole replacement.
+std::mutex profileWrites;
 
 // Copies text the way the profile reader does: cut to size - 1 characters.
 DWORD CopyCut(const std::wstring& text, LPWSTR buffer, DWORD size) {
@@ -201,6 +208,7 @@ UINT GetPrivateProfileIntW(LPCWSTR section, LPCWSTR key, INT defaultValue, LPCWS
 
 BOOL WritePrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR value, LPCWSTR file) {
     if (section == nullptr || file == nullptr) return FALSE;
+    std::lock_guard guard(posix::profileWrites);
     posix::Profile profile = posix::Profile::Read(file);
     size_t header;
     size_t end;
@@ -236,6 +244,7 @@ BOOL WritePrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR value, LPC
 
 BOOL WritePrivateProfileSectionW(LPCWSTR section, LPCWSTR entries, LPCWSTR file) {
     if (section == nullptr || file == nullptr) return FALSE;
+    std::lock_guard guard(posix::profileWrites);
     posix::Profile profile = posix::Profile::Read(file);
     size_t header;
     size_t end;

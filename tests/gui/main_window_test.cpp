@@ -1,11 +1,12 @@
 // The real main window, created in this process and driven with the messages
 // a user's clicks, typing and drops produce; and the program itself started
 // as a separate process.
-#include "app/control_ids.h"
 #include "app/main_window.h"
+#include "app/control_ids.h"
 #include "app/options_dialog.h"
-#include "engine/batch.h"
+#include "app/version_window.h"
 #include "core/memory.h"
+#include "engine/batch.h"
 #include "settings/settings_store.h"
 #include "support/bmp_builder.h"
 #include "support/message_boxes.h"
@@ -20,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -96,6 +98,26 @@ void PresetOneBitmapSlotIn(const std::wstring& ini, const std::wstring& output) 
         WritePrivateProfileStringW(L"VEzu", key, value.c_str(), ini.c_str());
 }
 
+// The edges of a few controls in their window's client area, which the
+// layout scales as they are; the window may be another process's.
+std::vector<LONG> ControlEdgesIn(HWND window) {
+    std::vector<LONG> edges;
+    for (int id :
+         std::initializer_list<int>{kSlotEnabled, kSlotFolder + 2, kSaveOptionsGroup, kSizeLimit, kVersionButton}) {
+        RECT r{};
+        GetWindowRect(GetDlgItem(window, id), &r);
+        MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&r), 2);
+        edges.insert(edges.end(), {r.left, r.top, r.right, r.bottom});
+    }
+    return edges;
+}
+
+// Expects each number of `scaled` to be `factor` times its number in `design`, within a pixel.
+void ExpectScaled(const std::vector<LONG>& design, const std::vector<LONG>& scaled, double factor) {
+    ASSERT_EQ(design.size(), scaled.size());
+    for (size_t i = 0; i < design.size(); ++i) EXPECT_NEAR(scaled[i], design[i] * factor, 1.0) << "number " << i;
+}
+
 void DrainQuit() {
     MSG message;
     while (PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
@@ -160,6 +182,22 @@ protected:
         ScreenToClient(mainWindow, &at);
         return at;
     }
+    // Presses a key on the keyboard (with Shift held when asked) and hands
+    // what arrives to the message loop's routing until the keys are up.
+    void Press(BYTE key, bool shift = false) {
+        if (shift) keybd_event(VK_SHIFT, 0, 0, 0);
+        keybd_event(key, 0, 0, 0);
+        keybd_event(key, 0, KEYEVENTF_KEYUP, 0);
+        if (shift) keybd_event(VK_SHIFT, 0, KEYEVENTF_KEYUP, 0);
+        MSG message;
+        for (int waited = 0; waited < 200; ++waited, Sleep(10))
+            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+                MainWindow::Route(message);
+                if (message.message == WM_KEYUP && message.wParam == (shift ? VK_SHIFT : key)) return;
+            }
+        ADD_FAILURE() << "key " << int{key} << " did not arrive";
+    }
+    int Focused() const { return GetDlgCtrlID(GetFocus()); }
     int WindowHeight() const {
         RECT bounds;
         GetWindowRect(mainWindow, &bounds);
@@ -269,7 +307,7 @@ TEST_F(MainWindowTest, EnablingFollowsTheOutputBoxesAndTheFormat) {
     Click(kSlotUseSubfolder + 1);
     EXPECT_TRUE(Enabled(kSlotSubfolder + 1));
 
-    // Any format but JPEG disables all ten JPEG controls.
+    // BMP (as PNG and GIF) disables all ten JPEG controls.
     Choose(kFormatList, 0);
     for (int id = kQualityLabel; id <= kSizeLimitUnit; ++id) EXPECT_FALSE(Enabled(id)) << id;
     Choose(kFormatList, 2);
@@ -281,6 +319,14 @@ TEST_F(MainWindowTest, EnablingFollowsTheOutputBoxesAndTheFormat) {
     for (int id : {kSizeLimitField, kSizeLimitSpin, kSizeLimitUnit, kSamplingLabel, kSampling41, kSampling11,
                    kSizeLimit})
         EXPECT_TRUE(Enabled(id)) << id;
+    // WebP has a quality and a size limit but no sampling.
+    Choose(kFormatList, 4);
+    for (int id : {kSizeLimit, kSizeLimitField}) EXPECT_TRUE(Enabled(id)) << id;
+    for (int id : {kSamplingLabel, kSampling41, kSampling11}) EXPECT_FALSE(Enabled(id)) << id;
+    Click(kSizeLimit);
+    EXPECT_TRUE(Enabled(kQualityField));
+    EXPECT_FALSE(Enabled(kSampling41));
+    Click(kSizeLimit);
     Choose(kFormatList, 3);
     Choose(kFormatList, 2);
     EXPECT_FALSE(Enabled(kQualityField));
@@ -348,19 +394,23 @@ TEST_F(MainWindowTest, DroppedFilesAreConvertedWithTheSelectedFormat) {
     EXPECT_TRUE(boxes.Stop().empty());
 }
 
-TEST_F(MainWindowTest, AFolderDroppedFirstIgnoresTheDrop) {
+TEST_F(MainWindowTest, ADroppedFolderStandsForThePicturesInIt) {
     PresetOneBitmapSlot();
     const std::wstring a = folder.Write(L"a.bmp", SmallBitmap());
+    const std::wstring pictures = folder.Join(L"pictures");
+    ASSERT_TRUE(CreateDirectoryW(pictures.c_str(), nullptr));
+    folder.Write(L"pictures\\b.bmp", SmallBitmap());
     Open();
     MessageBoxRecorder boxes;
-    Drop({output, a});
-    EXPECT_FALSE(FileExists(TempFolder::JoinPath(output, L"a_s.bmp")));
-    EXPECT_TRUE(titles.empty());
-    // A folder after files goes to the batch as one more file, which it cannot read.
-    Drop({a, output});
+    Drop({pictures, a});
     EXPECT_TRUE(FileExists(TempFolder::JoinPath(output, L"a_s.bmp")));
+    EXPECT_TRUE(FileExists(TempFolder::JoinPath(output, L"b_s.bmp")));
     EXPECT_EQ(titles.size(), 2u);
-    EXPECT_TRUE(boxes.Stop().empty());
+    // A folder with nothing in it is a drop that wrote nothing.
+    const std::wstring empty = folder.Join(L"empty");
+    ASSERT_TRUE(CreateDirectoryW(empty.c_str(), nullptr));
+    Drop({empty});
+    EXPECT_EQ(boxes.Stop(), (std::vector<ShownMessage>{{L"Error", L"ファイル変換に失敗しました。"}}));
 }
 
 TEST_F(MainWindowTest, ADropListThatCannotBeAllocatedShowsTheMemoryMessage) {
@@ -421,10 +471,68 @@ TEST_F(MainWindowTest, TitleBarDoubleClickTogglesAlwaysOnTop) {
     EXPECT_TRUE(IsIconic(mainWindow));
 }
 
+TEST_F(MainWindowTest, TabStepsThroughTheEnabledControlsAndEnterAndEscDoNothing) {
+    Open();
+    Click(kSlotEnabled + 1);  // the second slot's fields are disabled, its box is not
+    SetForegroundWindow(mainWindow);
+    // Four groups shown: the radios are one stop, and the fields that are off are skipped.
+    // clang-format off
+    const std::vector<int> stops{
+        1050, 1060, 1070, 1110, 1200, 1210, 1310, 1320, 1330,  // slot 1
+        1051,                                                  // slot 2: its box alone
+        1052, 1062, 1072, 1112, 1202, 1312, 1322, 1332,        // slot 3: no sub-folder
+        1053,                                                  // slot 4: its box alone
+        kFormatList, kQualityField, kSampling41, kSizeLimit,   // no size limit
+        kShownGroupsList, kOptionsButton, kCloseButton, kHelpButton, kVersionButton,
+        1050};  // and back
+    // clang-format on
+    SetFocus(Item(kSlotEnabled));
+    std::vector<int> forward{Focused()};
+    for (size_t i = 1; i < stops.size(); ++i, forward.push_back(Focused())) Press(VK_TAB);
+    EXPECT_EQ(forward, stops);
+    std::vector<int> backward{Focused()};
+    for (size_t i = 1; i < stops.size(); ++i, backward.push_back(Focused())) Press(VK_TAB, true);
+    EXPECT_EQ(backward, std::vector<int>(stops.rbegin(), stops.rend()));
+    // The arrow keys move within the radio group, ticking the radio reached.
+    SetFocus(Item(kSampling41));
+    Press(VK_DOWN);
+    EXPECT_EQ(Focused(), kSampling11);
+    EXPECT_TRUE(Ticked(kSampling11));
+    // Enter and Esc neither press the focused button nor close the window.
+    for (int id : std::initializer_list<int>{kSlotWidth, kVersionButton, kCloseButton}) {
+        SetFocus(Item(id));
+        Press(VK_RETURN);
+        Press(VK_ESCAPE);
+        ASSERT_NE(mainWindow, nullptr) << id;
+        EXPECT_EQ(Focused(), id);
+    }
+    EXPECT_EQ(versionWindow, nullptr);
+}
+
+TEST_F(MainWindowTest, ADpiChangeLaysTheWindowOutAgainWithAFontForTheNewDpi) {
+    Open();
+    const std::vector<LONG> design = ControlEdgesIn(mainWindow);
+    RECT suggested{40, 30, 840, 640};
+    SendMessageW(mainWindow, WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(&suggested));
+    RECT window{};
+    GetWindowRect(mainWindow, &window);
+    EXPECT_TRUE(EqualRect(&window, &suggested));
+    ExpectScaled(design, ControlEdgesIn(mainWindow), 1.5);
+    LOGFONTW font{};
+    GetObjectW(reinterpret_cast<HFONT>(SendMessageW(Item(kSlotSuffixLabel), WM_GETFONT, 0, 0)), sizeof font, &font);
+    EXPECT_EQ(font.lfHeight, -18);
+    // Later layouts keep the new DPI; back at 96 DPI every control is where it was.
+    Choose(kShownGroupsList, 4);
+    EXPECT_EQ(ClientPosition(kSaveOptionsGroup).y, 638);  // 425 at 96 DPI
+    Choose(kShownGroupsList, 2);
+    SendMessageW(mainWindow, WM_DPICHANGED, MAKEWPARAM(96, 96), reinterpret_cast<LPARAM>(&suggested));
+    EXPECT_EQ(ControlEdgesIn(mainWindow), design);
+}
+
 // Looks for a visible main window of one process.
 struct VisibleWindowSearch {
     DWORD process;
-    bool found;
+    HWND found;  // null until seen
 
     static BOOL CALLBACK Visit(HWND window, LPARAM context) {
         auto* self = reinterpret_cast<VisibleWindowSearch*>(context);
@@ -433,7 +541,7 @@ struct VisibleWindowSearch {
         WCHAR className[64] = {};
         GetClassNameW(window, className, 64);
         if (owner == self->process && wcscmp(className, kMainWindowClass) == 0 && IsWindowVisible(window))
-            self->found = true;
+            self->found = window;
         return TRUE;
     }
 };
@@ -462,6 +570,32 @@ protected:
         return copy;
     }
 
+    // Starts the program without files and waits for its window; null when
+    // none came (the process is started all the same).
+    HWND StartShown(const std::wstring& program, PROCESS_INFORMATION& process) {
+        std::wstring line = L"\"" + program + L"\"";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.path().c_str(),
+                            &startup, &process))
+            return nullptr;
+        VisibleWindowSearch search{process.dwProcessId, nullptr};
+        for (int waited = 0; waited < 200 && search.found == nullptr; ++waited, Sleep(50))
+            EnumWindows(VisibleWindowSearch::Visit, reinterpret_cast<LPARAM>(&search));
+        return search.found;
+    }
+
+    // Closes the program's window and waits for its end.
+    static void CloseShown(HWND window, PROCESS_INFORMATION& process) {
+        PostMessageW(window, WM_CLOSE, 0, 0);
+        if (WaitForSingleObject(process.hProcess, 20000) != WAIT_OBJECT_0) {
+            ADD_FAILURE() << "the program did not end";
+            TerminateProcess(process.hProcess, 99);
+        }
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+
     // Runs the program to its end; its message boxes go to `boxes`, and
     // windowShown tells whether its main window was ever seen visible.
     DWORD Run(const std::wstring& program, const std::vector<std::wstring>& arguments, MessageBoxRecorder& boxes,
@@ -477,13 +611,13 @@ protected:
             return ~0u;
         }
         boxes.Watch(process.dwProcessId);
-        VisibleWindowSearch search{process.dwProcessId, false};
+        VisibleWindowSearch search{process.dwProcessId, nullptr};
         bool ended = false;
         for (int waited = 0; waited < 60000 && !ended; ++waited) {
             EnumWindows(VisibleWindowSearch::Visit, reinterpret_cast<LPARAM>(&search));
             ended = WaitForSingleObject(process.hProcess, 1) == WAIT_OBJECT_0;
         }
-        if (windowShown != nullptr) *windowShown = search.found;
+        if (windowShown != nullptr) *windowShown = search.found != nullptr;
         EXPECT_TRUE(ended) << "the program did not end";
         if (!ended) TerminateProcess(process.hProcess, 99);
         DWORD code = 0;
@@ -602,23 +736,8 @@ TEST_F(ProgramTest, HelpOpensTheHelpFileBesideTheProgram) {
     PathRemoveFileSpecW(help);
     PathAppendW(help, L"..\\app\\Framelet.chm");
     ASSERT_TRUE(CopyFileW(help, folder.Join(L"Framelet.chm").c_str(), FALSE)) << "no help file was built";
-    std::wstring line = L"\"" + program + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    ASSERT_TRUE(CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               folder.path().c_str(), &startup, &process));
-    WaitForInputIdle(process.hProcess, 20000);
-    HWND window = nullptr;
-    for (int waited = 0; waited < 200 && window == nullptr; ++waited) {
-        Sleep(50);
-        for (HWND found = FindWindowW(kMainWindowClass, nullptr); found != nullptr;
-             found = FindWindowExW(nullptr, found, kMainWindowClass, nullptr)) {
-            DWORD owner = 0;
-            GetWindowThreadProcessId(found, &owner);
-            if (owner == process.dwProcessId) window = found;
-        }
-    }
+    HWND window = StartShown(program, process);
     ASSERT_NE(window, nullptr);
     PostMessageW(window, WM_COMMAND, kHelpButton, 0);
     std::vector<std::pair<std::wstring, std::wstring>> shown;
@@ -632,13 +751,35 @@ TEST_F(ProgramTest, HelpOpensTheHelpFileBesideTheProgram) {
     std::wstring seen;
     for (const auto& [className, caption] : shown) seen += className + L": " + caption + L"; ";
     EXPECT_TRUE(opened) << std::string(seen.begin(), seen.end());
-    PostMessageW(window, WM_CLOSE, 0, 0);
-    if (WaitForSingleObject(process.hProcess, 20000) != WAIT_OBJECT_0) {
-        ADD_FAILURE() << "the program did not end";
-        TerminateProcess(process.hProcess, 99);
+    CloseShown(window, process);
+}
+
+// Wine's screen DPI (its LogPixels) for the programs started while this
+// lives; then Wine's own, 96, again.
+struct WineDpi {
+    static constexpr const WCHAR* kKey = L"Control Panel\\Desktop";
+    explicit WineDpi(DWORD dpi) { RegSetKeyValueW(HKEY_CURRENT_USER, kKey, L"LogPixels", REG_DWORD, &dpi, sizeof dpi); }
+    ~WineDpi() { RegDeleteKeyValueW(HKEY_CURRENT_USER, kKey, L"LogPixels"); }
+};
+
+TEST_F(ProgramTest, At144DpiTheWindowAndItsControlsAreOneAndAHalfTimesTheirSizeAt96) {
+    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") == nullptr)
+        GTEST_SKIP() << "the screen DPI is set through Wine's LogPixels";
+    const std::wstring program = Install(L"Framelet.exe");
+    std::vector<LONG> sizes[2];
+    for (int run = 0; run < 2; ++run) {
+        WineDpi dpi(run == 0 ? 96 : 144);
+        PROCESS_INFORMATION process{};
+        HWND window = StartShown(program, process);
+        ASSERT_NE(window, nullptr);
+        RECT client{};
+        GetClientRect(window, &client);
+        sizes[run] = ControlEdgesIn(window);
+        sizes[run].insert(sizes[run].begin(), {client.right, client.bottom});
+        CloseShown(window, process);
     }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    EXPECT_EQ(sizes[0][0], 515);  // as designed at 96 DPI
+    ExpectScaled(sizes[0], sizes[1], 1.5);
 }
 
 TEST_F(ProgramTest, ASecondInstanceConvertsNothing) {

@@ -117,6 +117,22 @@ TEST_F(VersionWindowTest, SpaceDoesNotPressOkButAClickDoes) {
     ExpectClosed("close box");
 }
 
+TEST_F(VersionWindowTest, ADpiChangeScalesTheChildrenAndTheirFont) {
+    HWND window = Open();
+    ASSERT_NE(window, nullptr);
+    RECT suggested{20, 20, 520, 300};
+    SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(192, 192), reinterpret_cast<LPARAM>(&suggested));
+    RECT ok{};
+    GetWindowRect(GetDlgItem(window, kVersionOk), &ok);
+    MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&ok), 2);
+    const RECT doubled{278, 150, 454, 192};  // 139, 75, 88 x 21 at 96 DPI
+    EXPECT_TRUE(EqualRect(&ok, &doubled));
+    LOGFONTW font{};
+    GetObjectW(reinterpret_cast<HFONT>(SendDlgItemMessageW(window, kVersionTitle, WM_GETFONT, 0, 0)), sizeof font,
+               &font);
+    EXPECT_EQ(font.lfHeight, -24);
+}
+
 // Refuses the creation of the version window, as a failing system would.
 LRESULT CALLBACK RefuseVersionWindow(int code, WPARAM wParam, LPARAM lParam) {
     WCHAR className[32] = {};

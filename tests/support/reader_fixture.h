@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/memory.h"
+#include "support/test_context.h"
 #include "core/picture_records.h"
 #include "codecs/readers/mapped_file.h"
 #include "support/temp_folder.h"
@@ -24,7 +25,7 @@ protected:
     // What the batch driver does after the last slot of a file.
     void ReleaseDecoded();
     // Loads with one reader's entry; a failed load must keep no memory.
-    DecodedImage* LoadWith(bool (*load)(LPCWSTR), const std::wstring& path);
+    DecodedImage* LoadWith(bool (*load)(PictureContext&, LPCWSTR), const std::wstring& path);
 
     // Decodes bytes held in a heap block of exactly their size through a
     // reader that walks the read cursor, so that a sanitizer build sees any

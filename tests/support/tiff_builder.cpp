@@ -122,6 +122,7 @@ TiffBytes SimpleTiff(const TiffPicture& picture) {
     tiff.Entry(258, 3, picture.bitsPerSample);
     tiff.Entry(259, 3, {1});
     tiff.Entry(262, 3, {picture.photometric});
+    if (picture.fillOrder != 1) tiff.Entry(266, 3, {picture.fillOrder});
     tiff.Entry(273, 4, offsets);
     if (picture.orientation != 0) tiff.Entry(274, 3, {picture.orientation});
     tiff.Entry(277, 3, {static_cast<uint32_t>(picture.bitsPerSample.size())});

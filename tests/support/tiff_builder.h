@@ -53,6 +53,7 @@ struct TiffPicture {
     TiffBytes pixels;
     uint32_t strips = 1;
     std::vector<uint32_t> colorMap;  // all reds, all greens, all blues
+    uint32_t fillOrder = 1;          // written only when not 1
     uint32_t orientation = 0;        // tag 274 when not 0
     TiffBytes iccProfile;            // tag 34675 when not empty
     uint32_t iccCount = 0;           // that tag's count when not 0 (a wrong one); else the profile's size

@@ -2,7 +2,9 @@
 // to a save entry as the batch driver hands it, and no memory left behind.
 #pragma once
 
+#include "support/test_context.h"
 #include "core/codec_state.h"
+#include "support/test_context.h"
 #include "support/temp_folder.h"
 #include "support/test_pictures.h"
 
@@ -15,7 +17,7 @@
 class WriterTest : public testing::Test {
 protected:
     TempFolder folder;
-    DecodedImage source{};  // currentImage: the palette the save entries read
+    DecodedImage source{};  // the decoded picture: the palette the save entries read
     int liveBefore = 0;
 
     void SetUp() override;
@@ -25,7 +27,7 @@ protected:
     // Saves the picture into the test folder through a save entry, as the
     // driver would; the file's bytes, or empty when the save failed. The save
     // must keep no memory and leave writer's output file closed.
-    std::vector<uint8_t> SaveThrough(bool (*save)(LPCWSTR), const CodecState& writer, TestPicture& picture,
+    std::vector<uint8_t> SaveThrough(bool (*save)(PictureContext&, LPCWSTR), const CodecState& writer, TestPicture& picture,
                                      const wchar_t* name);
 };
 

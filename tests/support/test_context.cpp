@@ -1,0 +1,3 @@
+#include "support/test_context.h"
+
+PictureContext context;
