@@ -7,6 +7,7 @@
 #include "support/bmp_builder.h"
 #include "support/corpus_path.h"
 #include "support/message_boxes.h"
+#include "support/metadata_files.h"
 #include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
@@ -251,6 +252,25 @@ protected:
         inputs.push_back(folder.Write(L"Aqua.jpg", ReadWholeFile(inputs[inputs.size() / 2])));
         return true;
     }
+    // Two photos for the workers to turn and convert at the same time, first
+    // in the batch: a JPEG stored sideways with an Adobe RGB profile, a PNG
+    // stored turned the other way with the red/green-swapped profile; false
+    // when colord's profiles are not installed.
+    bool TakeProfiledPhotos() {
+        const std::string profiles = "/usr/share/color/icc/colord/";
+        const Bytes adobe = ReadWholeFile(HostPath(profiles + "AdobeRGB1998.icc").wstring());
+        const Bytes swapped = ReadWholeFile(HostPath(profiles + "SwappedRedAndGreen.icc").wstring());
+        if (adobe.empty() || swapped.empty()) return false;
+        const TestPicture photo = PhotoPicture(640, 420, 24, 3);
+        std::vector<JpegSegment> segments = IccSegments(adobe);
+        segments.push_back(ExifSegment(ExifBlock(6)));
+        Bytes chunks = PngProfile(swapped);
+        const Bytes exif = PngExif(ExifBlock(8));
+        chunks.insert(chunks.end(), exif.begin(), exif.end());
+        inputs.insert(inputs.begin(), {folder.Write(L"turned.jpg", JpegFile(photo, segments)),
+                                       folder.Write(L"swapped.png", PngFile(photo, chunks))});
+        return true;
+    }
     // A batch into its own folder, in two slots of one folder so that names
     // collide and are numbered; the files written and the number reported.
     std::map<std::wstring, std::vector<uint8_t>> Convert(int jobs, const wchar_t* name, int* written) {
@@ -274,7 +294,8 @@ protected:
 }  // namespace
 
 TEST_F(ParallelBatch, AnyNumberOfWorkersGivesTheSameNamesAndBytes) {
-    if (!TakePhotographs()) GTEST_SKIP() << "the desktop's photographs are not installed";
+    if (!TakePhotographs() || !TakeProfiledPhotos())
+        GTEST_SKIP() << "the desktop's photographs or colord's profiles are not installed";
     int written = 0;
     const auto alone = Convert(1, L"one", &written);
     EXPECT_EQ(written, static_cast<int>(alone.size()));
@@ -304,6 +325,28 @@ TEST_F(ParallelBatch, AFailedAllocationInOneWorkerLosesNoPicture) {
         const std::wstring name = L"fail" + std::to_wstring(failing);
         EXPECT_TRUE(Convert(3, name.c_str(), &parallelWritten) == alone) << "allocation " << failing;
         EXPECT_EQ(parallelWritten, written);
+        EXPECT_EQ(AllocationProbe::LiveBlocks(), 0) << "allocation " << failing;
+    }
+    AllocationProbe::Reset();
+}
+
+// Memory for turning a photo upright that runs out on a worker fails the
+// photo there, and it is turned alone once the others are finished.
+TEST_F(ParallelBatch, APhotoAWorkerCouldNotTurnIsTurnedAlone) {
+    if (!TakeProfiledPhotos()) GTEST_SKIP() << "colord's profiles are not installed";
+    int written = 0;
+    const auto alone = Convert(1, L"alone", &written);
+    ASSERT_EQ(written, 4);
+    AllocationProbe::Reset();
+    Convert(2, L"counted", &written);
+    const int allocations = AllocationProbe::Allocations();
+    for (int failing = 2 * 14 + 1; failing <= allocations; ++failing) {
+        AllocationProbe::Reset();
+        AllocationProbe::FailAt(failing);
+        int parallelWritten = 0;
+        const std::wstring name = L"fail" + std::to_wstring(failing);
+        EXPECT_TRUE(Convert(2, name.c_str(), &parallelWritten) == alone) << "allocation " << failing;
+        EXPECT_EQ(parallelWritten, written) << "allocation " << failing;
         EXPECT_EQ(AllocationProbe::LiveBlocks(), 0) << "allocation " << failing;
     }
     AllocationProbe::Reset();
