@@ -65,13 +65,13 @@ void WidenToCaption(HWND dialog, int id, int limit) {
                      SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-// The shortcut boxes may reach the dialog's right edge, the plug-in box its
-// "設定" button.
+// The shortcut and photo boxes may reach the dialog's right edge, the
+// plug-in box its "設定" button.
 void WidenBoxes(HWND dialog) {
     RECT client{};
     GetClientRect(dialog, &client);
-    WidenToCaption(dialog, kDesktopShortcutBox, client.right);
-    WidenToCaption(dialog, kSendToShortcutBox, client.right);
+    for (int id : {kDesktopShortcutBox, kSendToShortcutBox, kAutoRotateBox, kToSrgbBox})
+        WidenToCaption(dialog, id, client.right);
     WidenToCaption(dialog, kUsePluginsBox, BoundsIn(dialog, kPluginFolderButton).left);
 }
 
