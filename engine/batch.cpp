@@ -145,16 +145,57 @@ bool AnyFailure(const Converted& converted) {
     return false;
 }
 
-// One slot of the loaded picture into a temporary file: kWritten (for now:
+// The context's picture as the start of a fitting to a slot.
+FittedPicture StartFitting(const DecodedImage& picture, int32_t slotWidth, int32_t slotHeight) {
+    return FittedPicture{picture.header.biWidth,
+                         picture.header.biHeight,
+                         picture.header.biBitCount,
+                         picture.pixels,
+                         nullptr,
+                         slotWidth,
+                         slotHeight,
+                         picture.palette};
+}
+
+// Saves a fitted picture (its pixels lent by the workspace) into the file;
+// a failed save leaves no file.
+bool SaveFitted(PictureContext& context, const FittedPicture& fitted, LPCWSTR temporaryPath, SaveEntry save) {
+    context.fitted = fitted;
+    const bool saved = fitted.pixels != nullptr && save(context, temporaryPath);
+    context.fitted.pixels = nullptr;
+    if (!saved) DeleteFileW(temporaryPath);
+    return saved;
+}
+
+static_assert(kSlotCount <= kFittingsAtOnce, "every slot is fitted in the one read of the picture");
+
+// Every slot of the loaded picture fitted in one read of its rows, then each
+// saved into a temporary file: each slot's event is kWritten (so far:
 // rendered) or why not.
-BatchEvent RenderToTemporary(PictureContext& context, const BatchPlan& plan, const OutputSlot& slot,
-                             WCHAR (&temporary)[MAX_PATH]) {
-    if (context.current->header.biWidth < slot.width || context.current->header.biHeight < slot.height)
-        return BatchEvent::kSmallerThanSlot;  // fitting would refuse it
-    context.fitted.slotWidth = slot.width;
-    context.fitted.slotHeight = slot.height;
-    if (GetTempFileNameW(plan.temporaryFolder, L"tmp", 0, temporary) == 0) return BatchEvent::kNotWritten;
-    return RenderSlot(context, temporary, plan.save) ? BatchEvent::kWritten : BatchEvent::kNotWritten;
+void RenderSlots(PictureContext& context, const BatchPlan& plan, Converted& converted) {
+    const DecodedImage& picture = *context.current;
+    FittedPicture fitted[kSlotCount];
+    int slotOf[kSlotCount];
+    int count = 0;
+    for (int i = 0; i < kSlotCount; ++i) {
+        const OutputSlot& slot = appSettings.slots[i];
+        if (!SlotInUse(slot)) continue;
+        if (picture.header.biWidth < slot.width || picture.header.biHeight < slot.height) {
+            converted.events[i] = BatchEvent::kSmallerThanSlot;  // fitting would refuse it
+            continue;
+        }
+        fitted[count] = StartFitting(picture, slot.width, slot.height);
+        slotOf[count++] = i;
+    }
+    FitCroppedToSlots(context.codecs.fitting, fitted, count);
+    for (int j = 0; j < count; ++j) {
+        WCHAR(&temporary)[MAX_PATH] = converted.temporaries[slotOf[j]];
+        const bool saved = fitted[j].pixels != nullptr &&
+                           GetTempFileNameW(plan.temporaryFolder, L"tmp", 0, temporary) != 0 &&
+                           SaveFitted(context, fitted[j], temporary, plan.save);
+        if (!saved) temporary[0] = 0;
+        converted.events[slotOf[j]] = saved ? BatchEvent::kWritten : BatchEvent::kNotWritten;
+    }
 }
 
 void Convert(PictureContext& context, const BatchPlan& plan, const WCHAR* input, Converted& converted) {
@@ -166,10 +207,7 @@ void Convert(PictureContext& context, const BatchPlan& plan, const WCHAR* input,
     }
     converted.width = context.current->header.biWidth;
     converted.height = context.current->header.biHeight;
-    for (int i = 0; i < kSlotCount; ++i) {
-        if (!SlotInUse(appSettings.slots[i])) continue;
-        converted.events[i] = RenderToTemporary(context, plan, appSettings.slots[i], converted.temporaries[i]);
-    }
+    RenderSlots(context, plan, converted);
     ReleaseAndClear(context.current->pixels);
     context.current = nullptr;  // it lives in a reader of the codec set
 }
@@ -332,18 +370,9 @@ int32_t OutputFormatFor(int32_t listIndex) {
 }
 
 bool RenderSlot(PictureContext& context, LPCWSTR temporaryPath, SaveEntry save) {
-    FittedPicture& fitted = context.fitted;
-    fitted.width = context.current->header.biWidth;
-    fitted.height = context.current->header.biHeight;
-    fitted.bitCount = context.current->header.biBitCount;
-    fitted.sourcePixels = context.current->pixels;
-    fitted.palette = context.current->palette;
-    fitted.pixels = nullptr;
-    bool saved = false;
-    if (FitCroppedToSlot(context.codecs.fitting, fitted)) saved = save(context, temporaryPath);
-    fitted.pixels = nullptr;  // lent by the workspace, which keeps it for the next slot
-    if (!saved) DeleteFileW(temporaryPath);
-    return saved;
+    FittedPicture fitted = StartFitting(*context.current, context.fitted.slotWidth, context.fitted.slotHeight);
+    FitCroppedToSlot(context.codecs.fitting, fitted);
+    return SaveFitted(context, fitted, temporaryPath, save);
 }
 
 bool MakeUniqueName(WCHAR* path, const WCHAR* extension) {
