@@ -45,6 +45,8 @@ constexpr int kCopyAttempts = 8;
 
 // A 32-bit process has 2 GiB of address space for every picture in flight.
 constexpr int kMostWorkers = sizeof(void*) == 4 ? 4 : 64;
+// How far past the first input not yet taken a worker looks for the largest.
+constexpr int kLookaheadPerWorker = 4;
 
 bool CopyText(WCHAR* to, const WCHAR* from) {
     const size_t length = wcslen(from);
@@ -247,15 +249,26 @@ int Publish(const BatchHost& host, const BatchPlan& plan, int input, const WCHAR
     return written;
 }
 
-// The inputs shared by the workers: each takes the next one, converts it in
-// its own context and hands it to the publisher.
+// The inputs shared by the workers: each takes one, converts it in its own
+// context and hands it to the publisher. A worker takes the largest file
+// among the next few not yet taken: a large picture started last would leave
+// the other workers idle at the end, and looking only a little ahead keeps
+// the publisher, which goes in input order, close behind.
 class WorkQueue {
 public:
-    WorkQueue(const BatchPlan& plan, int count, const WCHAR* const* inputs, std::vector<Converted>& results)
-        : plan_(plan), count_(count), inputs_(inputs), results_(results), done_(static_cast<size_t>(count)) {}
+    WorkQueue(const BatchPlan& plan, int count, const WCHAR* const* inputs, const std::vector<uint64_t>& sizes,
+              int lookahead, std::vector<Converted>& results)
+        : plan_(plan),
+          count_(count),
+          inputs_(inputs),
+          sizes_(sizes),
+          lookahead_(lookahead),
+          results_(results),
+          taken_(static_cast<size_t>(count)),
+          done_(static_cast<size_t>(count)) {}
 
     void Work(PictureContext& context) {
-        for (int n = next_++; n < count_; n = next_++) {
+        for (int n = Take(); n < count_; n = Take()) {
             Convert(context, plan_, inputs_[n], results_[static_cast<size_t>(n)]);
             std::lock_guard<std::mutex> lock(mutex_);
             done_[static_cast<size_t>(n)] = true;
@@ -268,13 +281,28 @@ public:
     }
 
 private:
+    // The input to convert next; count_ when none is left.
+    int Take() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        while (first_ < count_ && taken_[static_cast<size_t>(first_)]) ++first_;
+        int chosen = first_;
+        for (int n = first_ + 1; n < count_ && n < first_ + lookahead_; ++n)
+            if (!taken_[static_cast<size_t>(n)] && sizes_[static_cast<size_t>(n)] > sizes_[static_cast<size_t>(chosen)])
+                chosen = n;
+        if (chosen < count_) taken_[static_cast<size_t>(chosen)] = true;
+        return chosen;
+    }
+
     const BatchPlan& plan_;
     const int count_;
     const WCHAR* const* inputs_;
+    const std::vector<uint64_t>& sizes_;
+    const int lookahead_;
     std::vector<Converted>& results_;
-    std::atomic<int> next_{0};
+    int first_ = 0;  // no input before it is left
     std::mutex mutex_;
     std::condition_variable finished_;
+    std::vector<char> taken_;
     std::vector<char> done_;
 };
 
@@ -317,8 +345,14 @@ void DestroyContexts(std::vector<std::unique_ptr<PictureContext>>& contexts, siz
 int ConvertAll(const BatchHost& host, const BatchPlan& plan, int count, const WCHAR* const* inputs,
                std::vector<std::unique_ptr<PictureContext>>& contexts) {
     std::vector<Converted> results(static_cast<size_t>(count));
+    std::vector<uint64_t> sizes(static_cast<size_t>(count));
     // Inputs are what existed at the start, not files the batch writes.
-    for (int n = 0; n < count; ++n) results[static_cast<size_t>(n)].existed = PathFileExistsW(inputs[n]) != FALSE;
+    for (int n = 0; n < count; ++n) {
+        WIN32_FILE_ATTRIBUTE_DATA file;
+        results[static_cast<size_t>(n)].existed = GetFileAttributesExW(inputs[n], GetFileExInfoStandard, &file) != FALSE;
+        if (results[static_cast<size_t>(n)].existed)
+            sizes[static_cast<size_t>(n)] = uint64_t{file.nFileSizeHigh} << 32 | file.nFileSizeLow;
+    }
     int written = 0;
     if (contexts.size() == 1) {
         for (int n = 0; n < count; ++n) {
@@ -328,7 +362,7 @@ int ConvertAll(const BatchHost& host, const BatchPlan& plan, int count, const WC
         return written;
     }
     if (plan.prepareForWorkers != nullptr) plan.prepareForWorkers();
-    WorkQueue queue(plan, count, inputs, results);
+    WorkQueue queue(plan, count, inputs, sizes, kLookaheadPerWorker * static_cast<int>(contexts.size()), results);
     std::vector<std::thread> workers;
     for (size_t i = 0; i < contexts.size(); ++i)
         workers.emplace_back([&queue, &contexts, i] { queue.Work(*contexts[i]); });
