@@ -22,6 +22,15 @@ PHOTO_FOLDER = '/usr/share/backgrounds/mate'
 PHOTOS = ['nature/Aqua.jpg', 'nature/Garden.jpg', 'nature/LadyBird.jpg', 'nature/TwoWings.jpg',
           'nature/Wood.jpg', 'nature/YellowFlower.jpg', 'abstract/Elephants_3840x2160.jpg',
           'abstract/Elephants_5640x3172.jpg']
+# Baseline (non-progressive) photographs of 15 to 20 megapixels, where decoding
+# is cheapest against the fitting: lossless copies made with jpegtran, a crop
+# of the 6028x3391 photograph to 20.0 MP and the progressive painting scan
+# rewritten as baseline. Name, source, jpegtran options.
+BASELINES = [('Kleiber_5952x3360_baseline.jpg', '/usr/share/backgrounds/Kleiber_by_Lukas_Baubkus.jpg',
+              ['-crop', '5952x3360+32+16']),
+             ('Elephants_5640x3172_baseline.jpg', '/usr/share/backgrounds/mate/abstract/Elephants_5640x3172.jpg', [])]
+# The batch: every JPEG photograph of the two wallpaper packages.
+BATCH_FOLDERS = ['/usr/share/backgrounds/mate', '/usr/share/backgrounds']
 SIZES = [(1024, 768), (800, 600), (160, 120)]
 
 PILLOW = r'''
@@ -110,7 +119,8 @@ def run_once(commands, env, allowed=(0,)):
 
 
 def measure(tools, photos, out, repetitions, extension):
-    """Interleaved rounds; per tool the median per picture, the sum of the medians and the peak resident set."""
+    """Interleaved rounds; per tool the median per picture, the sum of the medians and the peak resident set;
+    then the peaks and the medians per tool and picture."""
     times = dict(((name, photo), []) for name, _, _, _ in tools for photo in photos)
     peaks = dict(((name, photo), 0) for name, _, _, _ in tools for photo in photos)
     for round in range(repetitions):
@@ -124,11 +134,12 @@ def measure(tools, photos, out, repetitions, extension):
                     raise RuntimeError('%s wrote %s for %s' % (name, written, photo))
                 times[name, photo].append(seconds)
                 peaks[name, photo] = max(peaks[name, photo], rss)
+    medians = dict((key, statistics.median(values)) for key, values in times.items())
     results = []
     for name, _, _, _ in tools:
-        per_photo = [statistics.median(times[name, photo]) for photo in photos]
+        per_photo = [medians[name, photo] for photo in photos]
         results.append((name, statistics.median(per_photo), sum(per_photo), max(peaks[name, p] for p in photos)))
-    return results, peaks
+    return results, peaks, medians
 
 
 def print_ratios(results):
@@ -150,9 +161,9 @@ def decoded_bytes(photo):
     return (3 * width + 3) // 4 * 4 * height
 
 
-def print_table(results, photos, peaks):
-    """Medians per picture, the two ratios of the default job, and the memory peaks per photograph
-    (the decoder's own working memory is in the decode-only peak)."""
+def print_table(results, photos, peaks, medians):
+    """Medians per picture, the two ratios of the default job, and per photograph its time against the
+    decode-only run and the memory peaks (the decoder's own working memory is in the decode-only peak)."""
     print_ratios(results)
     totals = dict((name, total) for name, _, total, _ in results)
     default = totals['framelet']
@@ -161,12 +172,16 @@ def print_table(results, photos, peaks):
     if 'Pillow (1 thread)' in totals:
         print('framelet default job / Pillow box-filter fit: %.2f' % (default / totals['Pillow (1 thread)']))
     print()
-    print('| photograph | decoded MiB | framelet peak MiB, decode only | default job | default / decoded |')
-    print('|---|---:|---:|---:|---:|')
+    print('| photograph | decode only ms | default job ms | default / decode only | decoded MiB '
+          '| peak MiB, decode only | default job | default / decoded |')
+    print('|---|---:|---:|---:|---:|---:|---:|---:|')
     for photo in photos:
         decoded = decoded_bytes(photo) / 1048576
         only, default = (peaks[name, photo] / 1024 for name in ('framelet, decode only', 'framelet'))
-        print('| %s | %.1f | %.1f | %.1f | %.2f |' % (os.path.basename(photo), decoded, only, default, default / decoded))
+        only_ms, default_ms = (medians[name, photo] * 1000 for name in ('framelet, decode only', 'framelet'))
+        print('| %s | %.0f | %.0f | %.2f | %.1f | %.1f | %.1f | %.2f |' %
+              (os.path.basename(photo), only_ms, default_ms, default_ms / only_ms, decoded, only, default,
+               default / decoded))
 
 
 def main():
@@ -200,29 +215,39 @@ def main():
         ('GraphicsMagick, default threads', magick('gm', 0), base, 3),
     ]
     tools = [t for t in tools if t[0].startswith('framelet') or only is None or only.search(t[0])]
+    baselines = []
+    for name, source, options in BASELINES:
+        if os.path.exists(source):
+            baselines.append(os.path.join(work, name))
+            subprocess.run(['jpegtran', '-copy', 'none'] + options + ['-outfile', baselines[-1], source], check=True)
+    photos += baselines
     print('bench: %d photographs (%s), %d interleaved rounds, %d cores, load average %.1f' %
           (len(photos), ', '.join(os.path.basename(p) for p in photos), repetitions, os.cpu_count(),
            os.getloadavg()[0]))
-    results, peaks = measure(tools, photos, out, repetitions, 'jpg')
-    print_table(results, photos, peaks)
+    results, peaks, medians = measure(tools, photos, out, repetitions, 'jpg')
+    print_table(results, photos, peaks, medians)
 
-    # All the photographs as one batch: framelet with one worker and with one
-    # per core, against the peers' default-threaded runs one photograph after
-    # another, in the same rounds.
+    # All the JPEG photographs of the wallpaper packages as one batch: framelet
+    # with one worker and with one per core, against the peers'
+    # default-threaded runs one photograph after another, in the same rounds.
     cores = os.cpu_count() or 1
+    batch_photos = sorted(os.path.join(folder, name) for top in BATCH_FOLDERS for folder, _, names in os.walk(top)
+                          for name in names if name.endswith('.jpg') and (top == PHOTO_FOLDER or folder == top))
 
     def each(make):
-        return lambda _, o: [command for photo in photos for command in make(photo, o)]
+        return lambda _, o: [command for photo in batch_photos for command in make(photo, o)]
     tools = [
-        ('framelet -j 1', lambda _, o: [[framelet, '-j', '1'] + photos], base, 3 * len(photos)),
-        ('framelet -j %d' % cores, lambda _, o: [[framelet, '-j', str(cores)] + photos], base, 3 * len(photos)),
+        ('framelet -j 1', lambda _, o: [[framelet, '-j', '1'] + batch_photos], base, 3 * len(batch_photos)),
+        ('framelet -j %d' % cores, lambda _, o: [[framelet, '-j', str(cores)] + batch_photos], base,
+         3 * len(batch_photos)),
         ('vips, default threads', each(vips), base, 3),
         ('ImageMagick, default threads', each(magick('convert-im6.q16', 0)), base, 3),
         ('GraphicsMagick, default threads', each(magick('gm', 0)), base, 3),
     ]
     tools = [t for t in tools if t[0].startswith('framelet') or only is None or only.search(t[0])]
     print()
-    print('One batch of the %d photographs:' % len(photos))
+    megapixels = sum(decoded_bytes(p) for p in batch_photos) / 3e6
+    print('One batch of the %d photographs (%.0f megapixels):' % (len(batch_photos), megapixels))
     batch = measure(tools, ['batch'], out, repetitions, 'jpg')[0]
     print_ratios(batch)
     print('framelet -j 1 / -j %d: %.2f times as fast' % (cores, batch[0][2] / batch[1][2]))

@@ -46,6 +46,8 @@ constexpr int kCopyAttempts = 8;
 
 // A 32-bit process has 2 GiB of address space for every picture in flight.
 constexpr int kMostWorkers = sizeof(void*) == 4 ? 4 : 64;
+// How far past the first input not yet taken a worker looks for the largest.
+constexpr int kLookaheadPerWorker = 4;
 
 bool CopyText(WCHAR* to, const WCHAR* from) {
     const size_t length = wcslen(from);
@@ -147,16 +149,57 @@ bool AnyFailure(const Converted& converted) {
     return false;
 }
 
-// One slot of the loaded picture into a temporary file: kWritten (for now:
+// The context's picture as the start of a fitting to a slot.
+FittedPicture StartFitting(const DecodedImage& picture, int32_t slotWidth, int32_t slotHeight) {
+    return FittedPicture{picture.header.biWidth,
+                         picture.header.biHeight,
+                         picture.header.biBitCount,
+                         picture.pixels,
+                         nullptr,
+                         slotWidth,
+                         slotHeight,
+                         picture.palette};
+}
+
+// Saves a fitted picture (its pixels lent by the workspace) into the file;
+// a failed save leaves no file.
+bool SaveFitted(PictureContext& context, const FittedPicture& fitted, LPCWSTR temporaryPath, SaveEntry save) {
+    context.fitted = fitted;
+    const bool saved = fitted.pixels != nullptr && save(context, temporaryPath);
+    context.fitted.pixels = nullptr;
+    if (!saved) DeleteFileW(temporaryPath);
+    return saved;
+}
+
+static_assert(kSlotCount <= kFittingsAtOnce, "every slot is fitted in the one read of the picture");
+
+// Every slot of the loaded picture fitted in one read of its rows, then each
+// saved into a temporary file: each slot's event is kWritten (so far:
 // rendered) or why not.
-BatchEvent RenderToTemporary(PictureContext& context, const BatchPlan& plan, const OutputSlot& slot,
-                             WCHAR (&temporary)[MAX_PATH]) {
-    if (context.current->header.biWidth < slot.width || context.current->header.biHeight < slot.height)
-        return BatchEvent::kSmallerThanSlot;  // fitting would refuse it
-    context.fitted.slotWidth = slot.width;
-    context.fitted.slotHeight = slot.height;
-    if (GetTempFileNameW(plan.temporaryFolder, L"tmp", 0, temporary) == 0) return BatchEvent::kNotWritten;
-    return RenderSlot(context, temporary, plan.save) ? BatchEvent::kWritten : BatchEvent::kNotWritten;
+void RenderSlots(PictureContext& context, const BatchPlan& plan, Converted& converted) {
+    const DecodedImage& picture = *context.current;
+    FittedPicture fitted[kSlotCount];
+    int slotOf[kSlotCount];
+    int count = 0;
+    for (int i = 0; i < kSlotCount; ++i) {
+        const OutputSlot& slot = appSettings.slots[i];
+        if (!SlotInUse(slot)) continue;
+        if (picture.header.biWidth < slot.width || picture.header.biHeight < slot.height) {
+            converted.events[i] = BatchEvent::kSmallerThanSlot;  // fitting would refuse it
+            continue;
+        }
+        fitted[count] = StartFitting(picture, slot.width, slot.height);
+        slotOf[count++] = i;
+    }
+    FitCroppedToSlots(context.codecs.fitting, fitted, count);
+    for (int j = 0; j < count; ++j) {
+        WCHAR(&temporary)[MAX_PATH] = converted.temporaries[slotOf[j]];
+        const bool saved = fitted[j].pixels != nullptr &&
+                           GetTempFileNameW(plan.temporaryFolder, L"tmp", 0, temporary) != 0 &&
+                           SaveFitted(context, fitted[j], temporary, plan.save);
+        if (!saved) temporary[0] = 0;
+        converted.events[slotOf[j]] = saved ? BatchEvent::kWritten : BatchEvent::kNotWritten;
+    }
 }
 
 // Turns and converts the loaded picture as the settings ask. Memory for the
@@ -182,10 +225,7 @@ void Convert(PictureContext& context, const BatchPlan& plan, const WCHAR* input,
     if (!Prepare(context, converted)) return;
     converted.width = context.current->header.biWidth;
     converted.height = context.current->header.biHeight;
-    for (int i = 0; i < kSlotCount; ++i) {
-        if (!SlotInUse(appSettings.slots[i])) continue;
-        converted.events[i] = RenderToTemporary(context, plan, appSettings.slots[i], converted.temporaries[i]);
-    }
+    RenderSlots(context, plan, converted);
     ReleasePicture(*context.current);
     context.current = nullptr;  // it lives in a reader of the codec set
 }
@@ -228,15 +268,26 @@ int Publish(const BatchHost& host, const BatchPlan& plan, int input, const WCHAR
     return written;
 }
 
-// The inputs shared by the workers: each takes the next one, converts it in
-// its own context and hands it to the publisher.
+// The inputs shared by the workers: each takes one, converts it in its own
+// context and hands it to the publisher. A worker takes the largest file
+// among the next few not yet taken: a large picture started last would leave
+// the other workers idle at the end, and looking only a little ahead keeps
+// the publisher, which goes in input order, close behind.
 class WorkQueue {
 public:
-    WorkQueue(const BatchPlan& plan, int count, const WCHAR* const* inputs, std::vector<Converted>& results)
-        : plan_(plan), count_(count), inputs_(inputs), results_(results), done_(static_cast<size_t>(count)) {}
+    WorkQueue(const BatchPlan& plan, int count, const WCHAR* const* inputs, const std::vector<uint64_t>& sizes,
+              int lookahead, std::vector<Converted>& results)
+        : plan_(plan),
+          count_(count),
+          inputs_(inputs),
+          sizes_(sizes),
+          lookahead_(lookahead),
+          results_(results),
+          taken_(static_cast<size_t>(count)),
+          done_(static_cast<size_t>(count)) {}
 
     void Work(PictureContext& context) {
-        for (int n = next_++; n < count_; n = next_++) {
+        for (int n = Take(); n < count_; n = Take()) {
             Convert(context, plan_, inputs_[n], results_[static_cast<size_t>(n)]);
             std::lock_guard<std::mutex> lock(mutex_);
             done_[static_cast<size_t>(n)] = true;
@@ -249,13 +300,28 @@ public:
     }
 
 private:
+    // The input to convert next; count_ when none is left.
+    int Take() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        while (first_ < count_ && taken_[static_cast<size_t>(first_)]) ++first_;
+        int chosen = first_;
+        for (int n = first_ + 1; n < count_ && n < first_ + lookahead_; ++n)
+            if (!taken_[static_cast<size_t>(n)] && sizes_[static_cast<size_t>(n)] > sizes_[static_cast<size_t>(chosen)])
+                chosen = n;
+        if (chosen < count_) taken_[static_cast<size_t>(chosen)] = true;
+        return chosen;
+    }
+
     const BatchPlan& plan_;
     const int count_;
     const WCHAR* const* inputs_;
+    const std::vector<uint64_t>& sizes_;
+    const int lookahead_;
     std::vector<Converted>& results_;
-    std::atomic<int> next_{0};
+    int first_ = 0;  // no input before it is left
     std::mutex mutex_;
     std::condition_variable finished_;
+    std::vector<char> taken_;
     std::vector<char> done_;
 };
 
@@ -298,8 +364,14 @@ void DestroyContexts(std::vector<std::unique_ptr<PictureContext>>& contexts, siz
 int ConvertAll(const BatchHost& host, const BatchPlan& plan, int count, const WCHAR* const* inputs,
                std::vector<std::unique_ptr<PictureContext>>& contexts) {
     std::vector<Converted> results(static_cast<size_t>(count));
+    std::vector<uint64_t> sizes(static_cast<size_t>(count));
     // Inputs are what existed at the start, not files the batch writes.
-    for (int n = 0; n < count; ++n) results[static_cast<size_t>(n)].existed = PathFileExistsW(inputs[n]) != FALSE;
+    for (int n = 0; n < count; ++n) {
+        WIN32_FILE_ATTRIBUTE_DATA file;
+        results[static_cast<size_t>(n)].existed = GetFileAttributesExW(inputs[n], GetFileExInfoStandard, &file) != FALSE;
+        if (results[static_cast<size_t>(n)].existed)
+            sizes[static_cast<size_t>(n)] = uint64_t{file.nFileSizeHigh} << 32 | file.nFileSizeLow;
+    }
     int written = 0;
     if (contexts.size() == 1) {
         for (int n = 0; n < count; ++n) {
@@ -309,7 +381,7 @@ int ConvertAll(const BatchHost& host, const BatchPlan& plan, int count, const WC
         return written;
     }
     if (plan.prepareForWorkers != nullptr) plan.prepareForWorkers();
-    WorkQueue queue(plan, count, inputs, results);
+    WorkQueue queue(plan, count, inputs, sizes, kLookaheadPerWorker * static_cast<int>(contexts.size()), results);
     std::vector<std::thread> workers;
     for (size_t i = 0; i < contexts.size(); ++i)
         workers.emplace_back([&queue, &contexts, i] { queue.Work(*contexts[i]); });
@@ -351,18 +423,9 @@ int32_t OutputFormatFor(int32_t listIndex) {
 }
 
 bool RenderSlot(PictureContext& context, LPCWSTR temporaryPath, SaveEntry save) {
-    FittedPicture& fitted = context.fitted;
-    fitted.width = context.current->header.biWidth;
-    fitted.height = context.current->header.biHeight;
-    fitted.bitCount = context.current->header.biBitCount;
-    fitted.sourcePixels = context.current->pixels;
-    fitted.palette = context.current->palette;
-    fitted.pixels = nullptr;
-    bool saved = false;
-    if (FitCroppedToSlot(context.codecs.fitting, fitted)) saved = save(context, temporaryPath);
-    fitted.pixels = nullptr;  // lent by the workspace, which keeps it for the next slot
-    if (!saved) DeleteFileW(temporaryPath);
-    return saved;
+    FittedPicture fitted = StartFitting(*context.current, context.fitted.slotWidth, context.fitted.slotHeight);
+    FitCroppedToSlot(context.codecs.fitting, fitted);
+    return SaveFitted(context, fitted, temporaryPath, save);
 }
 
 bool MakeUniqueName(WCHAR* path, const WCHAR* extension) {

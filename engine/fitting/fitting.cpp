@@ -1,13 +1,12 @@
 #include "engine/fitting/fitting.h"
 
 #include "core/codec_state.h"
+#include "core/memory.h"
 #include "engine/fitting/fitting_kernels.h"
 #include "engine/load_picture.h"
-#include "core/memory.h"
 
 #include <cstdlib>
 #include <cstring>
-
 
 namespace {
 
@@ -16,7 +15,7 @@ constexpr int32_t kRatioUnit = 25000;   // scale ratios are counted in 1/25000
 constexpr int32_t kWeightUnit = 32768;  // one source pixel of an averaging window
 constexpr int kSharpenAmount = 3;       // 3/8 of the difference
 constexpr int32_t kSharpenThreshold = 20;
-constexpr int kTile = 64;  // lines averaged side by side in the vertical pass
+constexpr int kTile = 64;     // lines averaged side by side in the vertical pass
 constexpr int kRingRows = 6;  // scaled rows kept for the sharpening: a pair and the four before it
 
 // table[i] = floor(i / x) for the window S = floor(x * 32768), x = n / m; the
@@ -105,8 +104,7 @@ bool ExpandRows(ColorReducer& reducer, const FittedPicture& picture, const uint8
     const int64_t stride = PaddedRowBytes(picture.width, picture.bitCount);
     const int64_t outStride = PaddedRowBytes(picture.width, 24);
     for (int32_t r = 0; r < count; ++r)
-        if (!reducer.Convert(nullptr, out + r * outStride, picture.palette, rows + r * stride + first))
-            return false;
+        if (!reducer.Convert(nullptr, out + r * outStride, picture.palette, rows + r * stride + first)) return false;
     return true;
 }
 
@@ -279,15 +277,15 @@ KeptRegion FindKeptRegion(int32_t newWidth, int32_t newHeight, int32_t w, int32_
     return kept;
 }
 
-// A block of the workspace that is kept from slot to slot: grown (its old
-// contents dropped) when a picture needs more.
-uint8_t* Reserve(uint8_t*& block, uint64_t& capacity, uint64_t bytes) {
-    if (capacity >= bytes) return block;
-    ReleaseAndClear(block);
-    capacity = 0;
-    block = static_cast<uint8_t*>(AllocatePages(bytes));
-    if (block != nullptr) capacity = bytes;
-    return block;
+// A reused block with room for `bytes`: grown (its old contents dropped)
+// when a picture needs more.
+uint8_t* Reserve(ReusedBlock& block, uint64_t bytes) {
+    if (block.capacity >= bytes) return block.bytes;
+    ReleaseAndClear(block.bytes);
+    block.capacity = 0;
+    block.bytes = static_cast<uint8_t*>(AllocatePages(bytes));
+    if (block.bytes != nullptr) block.capacity = bytes;
+    return block.bytes;
 }
 
 // Where the fast fitting's working data lies in the workspace's work block,
@@ -411,24 +409,38 @@ void AcrossAndFinish(const uint8_t* row, int32_t k, void* context) {
     for (; stream.nextRow <= ready; ++stream.nextRow) FinishRow(stream, stream.nextRow);
 }
 
-// The same bytes as ScaleAndSharpen and the crop, computed only for the
-// pixels the crop keeps and the two around them that the sharpening reads,
-// into the workspace's output block.
-bool ScaleSharpenAndCrop(FittingRecords& records, FittedPicture& picture, int32_t newWidth, int32_t newHeight) {
+// One slot's fast fitting on its way: the same bytes as ScaleAndSharpen and
+// the crop, computed only for the pixels the crop keeps and the two around
+// them that the sharpening reads, into an output block of the workspace.
+// Its vertical pass can stop after any row and go on later.
+struct SlotFitting {
+    KeptRegion kept;
+    Averaging across;
+    Averaging down;
+    SlotStream stream;
+    ColumnPass pass;
+    uint8_t* sums;
+    int32_t next;  // the next row of the vertical pass; it ends before kept.y1
+};
+
+// Plans the fitting of the picture at the new size in the workspace's blocks
+// `block`; false when it cannot be done.
+bool StartScaling(FittingRecords& records, const FittedPicture& picture, int block, int32_t newWidth, int32_t newHeight,
+                  SlotFitting& fitting) {
     if (newWidth > kLargestSide || newHeight > kLargestSide) return false;
     if (picture.bitCount != 24 && (picture.bitCount != 8 || picture.palette == nullptr)) return false;
-    const KeptRegion kept = FindKeptRegion(newWidth, newHeight, picture.slotWidth, picture.slotHeight);
-    Averaging across = MeasureAveraging(picture.width, newWidth);
-    Averaging down = MeasureAveraging(picture.height, newHeight);
+    const KeptRegion& kept = fitting.kept = FindKeptRegion(newWidth, newHeight, picture.slotWidth, picture.slotHeight);
+    Averaging& across = fitting.across = MeasureAveraging(picture.width, newWidth);
+    Averaging& down = fitting.down = MeasureAveraging(picture.height, newHeight);
     // The source columns whose averages make the region's pixels. Planning
     // needs the space first, so the span is bounded by the whole width.
     const int64_t rowBytes = 3 * static_cast<int64_t>(picture.width);
     const WorkLayout layout = LayOutWork(picture, newWidth, newHeight, kept, across, down, rowBytes);
     FilterWorkspace& workspace = *records.workspace;
-    uint8_t* work = Reserve(workspace.work, workspace.workBytes, static_cast<uint64_t>(layout.total));
+    uint8_t* work = Reserve(workspace.work[block], static_cast<uint64_t>(layout.total));
     const int64_t outStride = PaddedRowBytes(kept.w, 24);
     uint8_t* out = work == nullptr ? nullptr
-                                   : Reserve(workspace.out, workspace.outBytes,
+                                   : Reserve(workspace.out[block],
                                              static_cast<uint64_t>(outStride) * static_cast<uint64_t>(kept.h));
     if (out == nullptr) return false;
     auto* ints = reinterpret_cast<int32_t*>(work + layout.plans);
@@ -437,41 +449,71 @@ bool ScaleSharpenAndCrop(FittingRecords& records, FittedPicture& picture, int32_
         return false;
     const int32_t first = kept.x0 == 0 ? 0 : across.plan.last[kept.x0 - 1];
     const int32_t columns = across.plan.last[kept.x1 - 1] + 1 - first;
-    SlotStream stream{records.reducer,
-                      &picture,
-                      &kept,
-                      &across,
-                      newHeight,
-                      first,
-                      columns,
-                      picture.bitCount == 24 ? nullptr : work + layout.window,
-                      reinterpret_cast<uint16_t*>(work + layout.acrossSums),
-                      work + layout.ring,
-                      layout.ringStride,
-                      nullptr,
-                      newWidth >= 5 && newHeight >= 5,
-                      kept.bottom,
-                      work + layout.sharpen,
-                      out,
-                      outStride};
-    const ColumnPass pass{SourceRows,
-                          PaddedRowBytes(picture.width, 24),
-                          3 * columns,
-                          {work + layout.averaged, work + layout.averaged + rowBytes + 16},
-                          &down.plan,
-                          down.divider,
-                          AcrossAndFinish,
-                          &stream};
-    if (down.x <= kNarrowSumLimit) {
-        AverageColumnsNarrow(pass, kept.y0, kept.y1, reinterpret_cast<uint16_t*>(work + layout.sums));
-    } else {
-        AverageColumnsWide(pass, kept.y0, kept.y1, reinterpret_cast<uint32_t*>(work + layout.sums));
-    }
-    picture.pixels = out;
-    picture.width = kept.w;
-    picture.height = kept.h;
-    picture.bitCount = 24;
+    fitting.stream = SlotStream{records.reducer,
+                                &picture,
+                                &kept,
+                                &across,
+                                newHeight,
+                                first,
+                                columns,
+                                picture.bitCount == 24 ? nullptr : work + layout.window,
+                                reinterpret_cast<uint16_t*>(work + layout.acrossSums),
+                                work + layout.ring,
+                                layout.ringStride,
+                                nullptr,
+                                newWidth >= 5 && newHeight >= 5,
+                                kept.bottom,
+                                work + layout.sharpen,
+                                out,
+                                outStride};
+    fitting.pass = ColumnPass{SourceRows,      PaddedRowBytes(picture.width, 24),
+                              3 * columns,     {work + layout.averaged, work + layout.averaged + rowBytes + 16},
+                              &down.plan,      down.divider,
+                              AcrossAndFinish, &fitting.stream};
+    fitting.sums = work + layout.sums;
+    fitting.next = kept.y0;
     return true;
+}
+
+// The vertical pass's rows up to end, exclusive.
+void AdvanceScaling(SlotFitting& fitting, int32_t end) {
+    if (end <= fitting.next) return;
+    if (fitting.down.x <= kNarrowSumLimit) {
+        AverageColumnsNarrow(fitting.pass, fitting.next, end, reinterpret_cast<uint16_t*>(fitting.sums));
+    } else {
+        AverageColumnsWide(fitting.pass, fitting.next, end, reinterpret_cast<uint32_t*>(fitting.sums));
+    }
+    fitting.next = end;
+}
+
+void FinishScaling(const SlotFitting& fitting, FittedPicture& picture) {
+    picture.pixels = fitting.stream.out;
+    picture.width = fitting.kept.w;
+    picture.height = fitting.kept.h;
+    picture.bitCount = 24;
+}
+
+// Source bytes read by every slot before any goes on: a band that stays in
+// the second-level cache while the other slots read it again.
+constexpr int64_t kBandBytes = 256 * 1024;
+
+// Steps the slots' vertical passes through the source together, a band of
+// rows at a time: each takes the rows whose windows close within the band,
+// so the band comes from memory once. A pass that goes on after a band
+// recomputes its spill from the row before, which is still in the cache.
+void StreamScalings(SlotFitting* fittings, int count, int64_t rowBytes) {
+    const int64_t band = rowBytes >= kBandBytes ? 1 : kBandBytes / rowBytes;
+    for (int64_t below = band;; below += band) {
+        bool unfinished = false;
+        for (int i = 0; i < count; ++i) {
+            SlotFitting& fitting = fittings[i];
+            int32_t end = fitting.next;
+            while (end < fitting.kept.y1 && fitting.down.plan.last[end] < below) ++end;
+            AdvanceScaling(fitting, end);
+            unfinished = unfinished || fitting.next < fitting.kept.y1;
+        }
+        if (!unfinished) return;
+    }
 }
 
 // The w x h middle of rows of width x height pixels at `bits`. An odd excess
@@ -493,7 +535,7 @@ void CopyCentre(const uint8_t* rows, int32_t width, int32_t height, int32_t bits
 }
 
 // A picture that needs no scaling, copied whole for the crop that follows.
-bool CopyUnscaled(FittingRecords&, FittedPicture& picture) {
+bool CopyUnscaled(FittedPicture& picture) {
     const uint64_t bytes =
         static_cast<uint64_t>(PaddedRowBytes(picture.width, picture.bitCount)) * static_cast<uint64_t>(picture.height);
     picture.pixels = static_cast<uint8_t*>(AllocatePages(bytes));
@@ -502,36 +544,43 @@ bool CopyUnscaled(FittingRecords&, FittedPicture& picture) {
     return true;
 }
 
-// A picture that needs no scaling, cropped straight from its rows.
-bool CropUnscaled(FittingRecords& records, FittedPicture& picture) {
+// A picture that needs no scaling, cropped straight from its rows into the
+// workspace's output block `block`.
+bool CropUnscaled(FilterWorkspace& workspace, int block, FittedPicture& picture) {
     const int32_t w = picture.slotWidth;
     const int32_t h = picture.slotHeight;
-    FilterWorkspace& workspace = *records.workspace;
-    picture.pixels = Reserve(workspace.out, workspace.outBytes,
-                             static_cast<uint64_t>(PaddedRowBytes(w, picture.bitCount)) * static_cast<uint64_t>(h));
-    if (picture.pixels == nullptr) return false;
-    CopyCentre(picture.sourcePixels, picture.width, picture.height, picture.bitCount, w, h, picture.pixels);
+    uint8_t* out = Reserve(workspace.out[block],
+                           static_cast<uint64_t>(PaddedRowBytes(w, picture.bitCount)) * static_cast<uint64_t>(h));
+    if (out == nullptr) return false;
+    CopyCentre(picture.sourcePixels, picture.width, picture.height, picture.bitCount, w, h, out);
+    picture.pixels = out;
     picture.width = w;
     picture.height = h;
     return true;
 }
 
-using UnscaledStep = bool (*)(FittingRecords&, FittedPicture&);
-using ScaleStep = bool (*)(FittingRecords&, FittedPicture&, int32_t newWidth, int32_t newHeight);
+// What both fittings do with a picture and its slot.
+struct FitPlan {
+    enum Step { kRefuse, kCrop, kScale } step = kRefuse;
+    int32_t newWidth = 0;  // the cover size, for kScale
+    int32_t newHeight = 0;
+};
 
-// The checks and the cover size shared by both fittings.
-bool FitWith(FittingRecords& records, FittedPicture& picture, UnscaledStep unscaled, ScaleStep scale) {
+FitPlan PlanFit(const FittedPicture& picture) {
     const int32_t W = picture.width;
     const int32_t H = picture.height;
     const int32_t w = picture.slotWidth;
     const int32_t h = picture.slotHeight;
-    if (w < 1 || h < 1 || W < 1 || H < 1 || picture.sourcePixels == nullptr) return false;
-    if (w > W || h > H) return false;
-    if (w == W || h == H) return (picture.bitCount == 8 || picture.bitCount == 24) && unscaled(records, picture);
-    int32_t newWidth = 0;
-    int32_t newHeight = 0;
-    CoverSize(W, H, w, h, newWidth, newHeight);
-    return scale(records, picture, newWidth, newHeight);
+    FitPlan plan;
+    if (w < 1 || h < 1 || W < 1 || H < 1 || picture.sourcePixels == nullptr) return plan;
+    if (w > W || h > H) return plan;
+    if (w == W || h == H) {
+        if (picture.bitCount == 8 || picture.bitCount == 24) plan.step = FitPlan::kCrop;
+        return plan;
+    }
+    plan.step = FitPlan::kScale;
+    CoverSize(W, H, w, h, plan.newWidth, plan.newHeight);
+    return plan;
 }
 
 // The reference scales 24-bit rows; a copy converted for them lives only
@@ -553,10 +602,12 @@ bool ScaleAndSharpenRows24(FittingRecords& records, FittedPicture& picture, int3
 }  // namespace
 
 void ReleaseFittingBlocks(FilterWorkspace& workspace) {
-    ReleaseAndClear(workspace.work);
-    ReleaseAndClear(workspace.out);
-    workspace.workBytes = 0;
-    workspace.outBytes = 0;
+    for (int i = 0; i < kFittingsAtOnce; ++i) {
+        for (ReusedBlock* block : {&workspace.work[i], &workspace.out[i]}) {
+            ReleaseAndClear(block->bytes);
+            block->capacity = 0;
+        }
+    }
 }
 
 void BuildFilterTables(FilterWorkspace& workspace) {
@@ -614,11 +665,35 @@ bool Sharpen(const FilterWorkspace& workspace, SharpenJob& job, FittedPicture& p
 }
 
 bool FitToSlot(FittingRecords& records, FittedPicture& picture) {
-    return FitWith(records, picture, CopyUnscaled, ScaleAndSharpenRows24);
+    const FitPlan plan = PlanFit(picture);
+    if (plan.step == FitPlan::kCrop) return CopyUnscaled(picture);
+    return plan.step == FitPlan::kScale && ScaleAndSharpenRows24(records, picture, plan.newWidth, plan.newHeight);
 }
 
 bool FitCroppedToSlot(FittingRecords& records, FittedPicture& picture) {
-    return FitWith(records, picture, CropUnscaled, ScaleSharpenAndCrop);
+    FitCroppedToSlots(records, &picture, 1);
+    return picture.pixels != nullptr;
+}
+
+void FitCroppedToSlots(FittingRecords& records, FittedPicture* pictures, int count) {
+    if (count > kFittingsAtOnce) count = kFittingsAtOnce;
+    SlotFitting fittings[kFittingsAtOnce];
+    FittedPicture* scaled[kFittingsAtOnce];
+    int scaling = 0;
+    for (int i = 0; i < count; ++i) {
+        FittedPicture& picture = pictures[i];
+        picture.pixels = nullptr;
+        const FitPlan plan = PlanFit(picture);
+        if (plan.step == FitPlan::kCrop) {
+            CropUnscaled(*records.workspace, i, picture);
+        } else if (plan.step == FitPlan::kScale &&
+                   StartScaling(records, picture, i, plan.newWidth, plan.newHeight, fittings[scaling])) {
+            scaled[scaling++] = &picture;
+        }
+    }
+    if (scaling == 0) return;
+    StreamScalings(fittings, scaling, 3 * static_cast<int64_t>(scaled[0]->width));
+    for (int i = 0; i < scaling; ++i) FinishScaling(fittings[i], *scaled[i]);
 }
 
 bool CropToSlot(FittedPicture& picture) {

@@ -1,5 +1,5 @@
-// Fitting a decoded picture to one output slot: scale down to cover the slot
-// (area averaging), sharpen, and crop around the centre. All per-pixel
+// Fitting a decoded picture to its output slots: scale down to cover each
+// slot (area averaging), sharpen, and crop around the centre. All per-pixel
 // arithmetic is integer and table-driven, so results are defined to the bit.
 #pragma once
 
@@ -12,19 +12,25 @@
 
 #include <cstdint>
 
+// Pictures the batch's fitting takes at once: one per output slot.
+constexpr int kFittingsAtOnce = 6;
+
+// A block kept from picture to picture, grown when one needs more.
+struct ReusedBlock {
+    uint8_t* bytes;
+    uint64_t capacity;
+};
+
 // Tables computed once per codec set; the blend table also serves the PNG reader.
 struct FilterWorkspace {
-    uint8_t blend[256][256];          // about i * j / 255
-    uint8_t div25[6376];              // a sum of 25 bytes to their average
+    uint8_t blend[256][256];            // about i * j / 255
+    uint8_t div25[6376];                // a sum of 25 bytes to their average
     int16_t sharpenProducts[101][256];  // (k * d) >> 3 for d = -128..127 at [k][d + 128]
-    uint8_t clamp[3443];              // byte range of v = -1600..1842 at [v + kClampCentre]
-    // Blocks the batch's fittings reuse from slot to slot and picture to
-    // picture, grown when one needs more: the working rows and tables, and
-    // the fitted pixels, which the fast fitting lends to the save.
-    uint8_t* work;
-    uint64_t workBytes;
-    uint8_t* out;
-    uint64_t outBytes;
+    uint8_t clamp[3443];                // byte range of v = -1600..1842 at [v + kClampCentre]
+    // Per picture fitted at once: the working rows and tables, and the
+    // fitted pixels, which the fast fitting lends to the save.
+    ReusedBlock work[kFittingsAtOnce];
+    ReusedBlock out[kFittingsAtOnce];
 };
 constexpr int kClampCentre = 1600;
 
@@ -66,9 +72,14 @@ bool CropToSlot(FittedPicture& picture);
 // FitToSlot then CropToSlot, to the same bytes, computing only the pixels the
 // crop keeps (and the two around them that the sharpening reads); this is
 // the batch's fitting, the two steps above are its reference. The pixels
-// are the workspace's output block, lent until the next fitting: nobody
-// releases them but the workspace.
+// are the workspace's first output block, lent until the next fitting:
+// nobody releases them but the workspace.
 bool FitCroppedToSlot(FittingRecords& records, FittedPicture& picture);
+// The same for up to kFittingsAtOnce records of one source picture, each
+// with its own slot, reading the source rows once for all of them. Each
+// record that fits gets its pixels (from output block i for record i); one
+// that does not keeps null pixels and is left as it was.
+void FitCroppedToSlots(FittingRecords& records, FittedPicture* pictures, int count);
 // Area-averages the job's rows into its destination at the new size, each
 // side 1..25000 and no larger than the source's (the averaging only shrinks).
 bool Resize(const ResizeJob& job, int32_t newWidth, int32_t newHeight);
@@ -76,4 +87,3 @@ bool Resize(const ResizeJob& job, int32_t newWidth, int32_t newHeight);
 // height) with the workspace's tables through the job and puts the result in
 // their place; pictures under 5 pixels either way stay as they are.
 bool Sharpen(const FilterWorkspace& workspace, SharpenJob& job, FittedPicture& picture, uint64_t bufferSize);
-

@@ -69,6 +69,25 @@ BOOL PathFileExistsW(LPCWSTR path) {
     return path != nullptr && *path != 0 && stat(posix::SystemPath(path).c_str(), &info) == 0;
 }
 
+BOOL GetFileAttributesExW(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID information) {
+    struct stat info;
+    if (name == nullptr || *name == 0 || level != GetFileExInfoStandard || information == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (stat(posix::SystemPath(name).c_str(), &info) != 0) {
+        posix::SetLastErrorFromErrno(errno);
+        return FALSE;
+    }
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    data.dwFileAttributes = S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+    const auto size = static_cast<uint64_t>(info.st_size);
+    data.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    data.nFileSizeLow = static_cast<DWORD>(size);
+    *static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(information) = data;
+    return TRUE;
+}
+
 BOOL PathIsDirectoryW(LPCWSTR path) {
     struct stat info;
     if (path == nullptr || *path == 0 || stat(posix::SystemPath(path).c_str(), &info) != 0) return FALSE;
