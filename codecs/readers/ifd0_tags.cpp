@@ -4,9 +4,6 @@ namespace {
 
 constexpr uint32_t kOrientationTag = 274;
 constexpr uint32_t kIccProfileTag = 34675;
-constexpr uint32_t kByte = 1;
-constexpr uint32_t kShort = 3;
-constexpr uint32_t kUndefined = 7;
 constexpr uint64_t kEntryBytes = 12;
 
 // A block with its byte order; reads are made only where Holds said yes.
@@ -67,7 +64,7 @@ bool FindEntry(const uint8_t* start, uint64_t size, uint32_t tag, Block& block, 
 int32_t ReadOrientation(const uint8_t* start, uint64_t size) {
     Block block;
     Entry entry;
-    if (!FindEntry(start, size, kOrientationTag, block, entry) || entry.type != kShort || entry.count != 1) return 1;
+    if (!FindEntry(start, size, kOrientationTag, block, entry) || entry.type != kTiffShort || entry.count != 1) return 1;
     const uint32_t value = block.U16(entry.fieldAt);
     return value >= 1 && value <= 8 ? static_cast<int32_t>(value) : 1;
 }
@@ -77,7 +74,7 @@ bool FindIccProfile(const uint8_t* start, uint64_t size, const uint8_t*& bytes, 
     Entry entry;
     if (!FindEntry(start, size, kIccProfileTag, block, entry)) return false;
     // Four bytes or fewer would sit in the value field; no profile is that short.
-    if ((entry.type != kUndefined && entry.type != kByte) || entry.count <= 4) return false;
+    if ((entry.type != kTiffUndefined && entry.type != kTiffByte) || entry.count <= 4) return false;
     const uint64_t offset = block.U32(entry.fieldAt);
     if (!block.Holds(offset, entry.count)) return false;
     bytes = start + offset;

@@ -12,6 +12,13 @@
 
 #include <cstdint>
 
+// Field types of a directory entry, as the TIFF structure numbers them.
+constexpr uint32_t kTiffByte = 1;
+constexpr uint32_t kTiffShort = 3;
+constexpr uint32_t kTiffLong = 4;
+constexpr uint32_t kTiffRational = 5;
+constexpr uint32_t kTiffUndefined = 7;
+
 // IFD0's orientation, 1..8; 1 when the block is no TIFF structure, the tag is
 // missing, or it is not one SHORT of 1..8.
 int32_t ReadOrientation(const uint8_t* block, uint64_t size);

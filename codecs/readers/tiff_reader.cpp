@@ -1,7 +1,6 @@
 #include "codecs/readers/tiff_reader.h"
 
 #include "core/memory.h"
-#include "codecs/readers/ifd0_tags.h"
 #include "codecs/readers/mapped_file.h"
 
 #include <cstring>

@@ -14,6 +14,7 @@
 #error "readers and writers are for the codecs library and the layers above it"
 #endif
 
+#include "codecs/readers/ifd0_tags.h"
 #include "codecs/readers/mapped_file.h"
 #include "core/codec_state.h"
 
@@ -54,12 +55,6 @@ const char* TiffErrorText(int32_t code);
 // Widest and tallest picture read; the largest buffer this allows (24-bit
 // rows) stays below 2 GiB.
 constexpr int32_t kLargestTiffSide = 25000;
-
-// Field types of a directory entry that the reader reads.
-constexpr uint32_t kTiffByte = 1;
-constexpr uint32_t kTiffShort = 3;
-constexpr uint32_t kTiffLong = 4;
-constexpr uint32_t kTiffRational = 5;
 
 // One directory entry as the reader sees it: its type, its number of values
 // and the file offset of the first (in the entry itself when they fit its
