@@ -466,10 +466,16 @@ bool StartScaling(FittingRecords& records, const FittedPicture& picture, int blo
                                 work + layout.sharpen,
                                 out,
                                 outStride};
-    fitting.pass = ColumnPass{SourceRows,      PaddedRowBytes(picture.width, 24),
-                              3 * columns,     {work + layout.averaged, work + layout.averaged + rowBytes + 16},
-                              &down.plan,      down.divider,
-                              AcrossAndFinish, &fitting.stream};
+    ColumnPass& pass = fitting.pass;
+    pass.rows = SourceRows;
+    pass.sourceStride = PaddedRowBytes(picture.width, 24);
+    pass.bytes = 3 * columns;
+    pass.target[0] = work + layout.averaged;
+    pass.target[1] = work + layout.averaged + rowBytes + 16;
+    pass.plan = &down.plan;
+    pass.divider = down.divider;
+    pass.rowDone = AcrossAndFinish;
+    pass.context = &fitting.stream;
     fitting.sums = work + layout.sums;
     fitting.next = kept.y0;
     return true;
@@ -676,14 +682,13 @@ bool FitCroppedToSlot(FittingRecords& records, FittedPicture& picture) {
 }
 
 void FitCroppedToSlots(FittingRecords& records, FittedPicture* pictures, int count) {
-    if (count > kFittingsAtOnce) count = kFittingsAtOnce;
     SlotFitting fittings[kFittingsAtOnce];
     FittedPicture* scaled[kFittingsAtOnce];
     int scaling = 0;
     for (int i = 0; i < count; ++i) {
         FittedPicture& picture = pictures[i];
         picture.pixels = nullptr;
-        const FitPlan plan = PlanFit(picture);
+        const FitPlan plan = i < kFittingsAtOnce ? PlanFit(picture) : FitPlan{};  // no blocks for more
         if (plan.step == FitPlan::kCrop) {
             CropUnscaled(*records.workspace, i, picture);
         } else if (plan.step == FitPlan::kScale &&

@@ -75,10 +75,10 @@ bool CropToSlot(FittedPicture& picture);
 // are the workspace's first output block, lent until the next fitting:
 // nobody releases them but the workspace.
 bool FitCroppedToSlot(FittingRecords& records, FittedPicture& picture);
-// The same for up to kFittingsAtOnce records of one source picture, each
-// with its own slot, reading the source rows once for all of them. Each
-// record that fits gets its pixels (from output block i for record i); one
-// that does not keeps null pixels and is left as it was.
+// The same for records of one source picture, each with its own slot,
+// reading the source rows once for all of them. Each record that fits gets
+// its pixels (from output block i for record i); one that does not, and any
+// past the first kFittingsAtOnce, keeps null pixels and is left as it was.
 void FitCroppedToSlots(FittingRecords& records, FittedPicture* pictures, int count);
 // Area-averages the job's rows into its destination at the new size, each
 // side 1..25000 and no larger than the source's (the averaging only shrinks).
