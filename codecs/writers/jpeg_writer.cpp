@@ -127,22 +127,6 @@ bool Compress(JpegWriter& writer, const uint8_t* rows) {
     return true;
 }
 
-// The search's encode: the 24-bit rows into outputBuffer at a quality.
-class MemoryTrial final : public QualityTrial {
-public:
-    MemoryTrial(JpegWriter& writer, const uint8_t* rows) : writer_(writer), rows_(rows) {}
-    bool EncodeAt(int32_t quality, uint32_t& length) override {
-        writer_.quality = quality;
-        if (!Compress(writer_, rows_)) return false;
-        length = writer_.encodedLength;
-        return true;
-    }
-
-private:
-    JpegWriter& writer_;
-    const uint8_t* rows_;
-};
-
 }  // namespace
 
 void JpegWriter::Reset() {
@@ -172,6 +156,11 @@ bool JpegWriter::Encode(LPCWSTR path, const RGBQUAD* palette, const uint8_t* pix
     return pixels != nullptr && Compress(*this, pixels);
 }
 
+bool JpegWriter::EncodeToMemory(const uint8_t* rows, int32_t atQuality) {
+    quality = atQuality;
+    return Compress(*this, rows);
+}
+
 bool JpegWriter::EncodeWithinLimit(LPCWSTR path, const RGBQUAD* palette, const uint8_t* pixels, int32_t limitKiB) {
     const uint8_t* rows = Rows24(palette, pixels);
     if (rows == nullptr) return false;
@@ -181,7 +170,7 @@ bool JpegWriter::EncodeWithinLimit(LPCWSTR path, const RGBQUAD* palette, const u
     outputBuffer = capacity > UINT32_MAX ? nullptr : static_cast<uint8_t*>(AllocatePages(capacity));
     if (outputBuffer == nullptr) return false;
     outputCapacity = static_cast<uint32_t>(capacity);
-    MemoryTrial trial(*this, rows);
+    MemoryTrial<JpegWriter> trial(*this, rows);
     // One write of the whole stream.
     const bool result =
         SearchQualityWithinLimit(trial, limitKiB, qualityTrace) && CreateOutput(path) && WriteOutput(outputBuffer, encodedLength);

@@ -36,6 +36,10 @@ public:
     // outputBuffer and leaves the stream's length in encodedLength. pixels are
     // bottom-up rows of sourceBitCount bits.
     bool Encode(LPCWSTR path, const RGBQUAD* palette, const uint8_t* pixels);
+    // One encode of bottom-up 24-bit rows at a quality into outputBuffer,
+    // which the caller has made and set usePlainMemory for: the size
+    // limit's search.
+    bool EncodeToMemory(const uint8_t* rows, int32_t atQuality);
     // Searches a quality whose encoding is at most limitKiB KiB and writes it.
     bool EncodeWithinLimit(LPCWSTR path, const RGBQUAD* palette, const uint8_t* pixels, int32_t limitKiB);
     // Releases the 24-bit copy and closes what is open.

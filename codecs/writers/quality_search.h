@@ -18,6 +18,23 @@ protected:
     ~QualityTrial() = default;
 };
 
+// The trial of a writer whose EncodeToMemory(rows, quality) leaves its
+// stream's length in encodedLength.
+template <class Writer>
+class MemoryTrial final : public QualityTrial {
+public:
+    MemoryTrial(Writer& writer, const uint8_t* rows) : writer_(writer), rows_(rows) {}
+    bool EncodeAt(int32_t quality, uint32_t& length) override {
+        if (!writer_.EncodeToMemory(rows_, quality)) return false;
+        length = writer_.encodedLength;
+        return true;
+    }
+
+private:
+    Writer& writer_;
+    const uint8_t* rows_;
+};
+
 // Encodes at 100 and, when that is longer than limitKiB KiB, searches down
 // for the highest quality that fits (1 when none does). The trial's last
 // encode is then the stream to write. False as soon as an encode fails.

@@ -5,25 +5,6 @@
 
 #include <webp/encode.h>
 
-namespace {
-
-// The search's encode: the 24-bit rows into the writer's stream at a quality.
-class WebpTrial final : public QualityTrial {
-public:
-    WebpTrial(WebpWriter& writer, const uint8_t* rows) : writer_(writer), rows_(rows) {}
-    bool EncodeAt(int32_t quality, uint32_t& length) override {
-        if (!writer_.EncodeToMemory(rows_, quality)) return false;
-        length = writer_.encodedLength;
-        return true;
-    }
-
-private:
-    WebpWriter& writer_;
-    const uint8_t* rows_;
-};
-
-}  // namespace
-
 void WebpWriter::Reset() {
     ResetHandles();
     conversionBuffer = nullptr;
@@ -92,7 +73,7 @@ bool WebpWriter::Encode(LPCWSTR path, const RGBQUAD* palette, const uint8_t* pix
 bool WebpWriter::EncodeWithinLimit(LPCWSTR path, const RGBQUAD* palette, const uint8_t* pixels, int32_t limitKiB) {
     const uint8_t* rows = CheckedRows(palette, pixels);
     if (rows == nullptr) return false;
-    WebpTrial trial(*this, rows);
+    MemoryTrial<WebpWriter> trial(*this, rows);
     return SearchQualityWithinLimit(trial, limitKiB, qualityTrace) && WriteStream(path);
 }
 
